@@ -1,0 +1,34 @@
+// The localised texts. Written here in UTF-8, stored in the program as
+// Windows-1250 bytes (converted at compile time).
+#include "app/texts.h"
+
+#include "platform/cp1250.h"
+
+static const Language languages[] = {
+    // 1 Czech
+    {CP1250("Ovládací panel dekády T-483"), CP1250("Vypnout"), CP1250("Konec"),
+     CP1250("Ovládání dekády T-483"), CP1250("Přístroj T-483 se na sběrnici RS232 nehlásí!")},
+    // 2 Slovak: panel title and Power OFF label as in Czech
+    {CP1250("Ovládací panel dekády T-483"), CP1250("Vypnout"), CP1250("Koniec"),
+     CP1250("Ovládanie dekády T-483"), CP1250("Prístroj T-483 sa na zbernici RS232 nehlásí!")},
+    // 3 English
+    {"T-483 Control Panel", "Power OFF", "Exit", "T-483 Control",
+     "Instrument T-483 on RS232 BUS not found!"},
+};
+
+static const char *const ini_templates[] = {
+    CP1250("Nepřípustný parametr v T483.INI: %s, %s"),                 // Czech, and the default
+    CP1250("Neprípustný parameter v T483.INI: %s, %s"),                // 2 Slovak
+    "Not acceptable parameter in the file T483.INI: %s, %s",           // 3 English
+};
+
+const Language *language_texts(int lang)
+{
+    const int count = sizeof languages / sizeof languages[0];
+    return lang >= 1 && lang <= count ? &languages[lang - 1] : nullptr;
+}
+
+const char *ini_error_template(int lang)
+{
+    return lang == 2 || lang == 3 ? ini_templates[lang - 1] : ini_templates[0];
+}

@@ -1,0 +1,27 @@
+// The instrument link: opening and closing the port, sending a command with
+// its carriage return, reading the reply into radek, and the reply scans.
+// All of it works on the globals of app/state.h.
+#pragma once
+
+// Opens port `port` with the instrument's line settings (1200 baud, 8N1, no
+// handshake, DTR raised, RTS dropped, 0.3 s timeout) and flushes its input.
+// 0 on success, else the open's negative error code (nothing else is done).
+int link_open(int port);
+// Sends text byte by byte, then a carriage return. In offline mode sends
+// nothing and returns demo. Otherwise the result of the last write.
+int sendstring(const char *text);
+// Reads one reply into radek: i = bytes read (negative when the read failed,
+// always in offline mode), radek terminated after them (empty when failed).
+void link_read(void);
+// Closes the port `com`.
+void link_close(void);
+
+// Reply scans over radek. scan_id: the first number in the reply into i
+// (i keeps the byte count when there is none). scan_r: a number at the start
+// into R (R unchanged when there is none). scan_m: a number at the start into
+// M, 0 when there is none.
+void scan_id(void);
+void scan_r(void);
+void scan_m(void);
+// 1 when an identification value belongs to a T-483, else 0.
+int t483_ident_ok(int ident);

@@ -1,0 +1,44 @@
+// RS-232 services. Ports are numbered 1 to 8; port n is the device named by the
+// environment variable T483_COM<n>, else /dev/ttyS<n-1>. Results: 0 or a count
+// on success, a negative RS-232 error code (below) on failure.
+#pragma once
+
+enum {
+    RS232_NO_DEVICE = -1,      // no such device
+    RS232_ACCESS = -2,         // permission denied
+    RS232_BUSY = -3,           // held by another process
+    RS232_NOT_SERIAL = -4,     // the device is not a serial port
+    RS232_BAD_PORT = -5,       // port number outside 1 to 8
+    RS232_NOT_OPEN = -6,       // the port is not open
+    RS232_BAD_SETTING = -7,    // a line setting the device refused
+    RS232_IO = -8,             // a read or write failed (device gone, hung up)
+    RS232_TIMEOUT = -9,        // a write could not be completed in time
+    RS232_OPEN_FAILED = -10,   // any other reason the open failed
+};
+
+// Opens and configures the port: baud rate, parity (0 none, 1 odd, 2 even),
+// data bits, stop bits and queue sizes. An empty device name means the
+// port's default device. 0 on success.
+int OpenComConfig(int port, const char *deviceName, long baudRate, int parity,
+                  int dataBits, int stopBits, int inputQueueSize, int outputQueueSize);
+// Text for an error code; for a failed open it names the device and the
+// system's reason. Valid until the next call into this interface.
+const char *GetRS232ErrorString(int errorCode);
+int SetCTSMode(int port, int mode);          // 0: no hardware handshake
+int SetXMode(int port, int mode);            // 0: no XON/XOFF handshake
+int ComSetEscape(int port, int escapeCode);  // 5 raise DTR, 6 drop DTR, 3 raise RTS, 4 drop RTS
+int SetComTime(int port, double timeoutSeconds);
+int FlushInQ(int port);
+// Writes one byte; 1 on success.
+int ComWrtByte(int port, int byte);
+// Reads until terminationByte, `count` bytes or the timeout, whichever comes
+// first. The terminator is consumed and not stored; no NUL is appended.
+// Returns the bytes stored, or a negative code when the read failed.
+int ComRdTerm(int port, char *buffer, int count, int terminationByte);
+int CloseCom(int port);
+
+// Escape codes for ComSetEscape.
+enum { SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6 };
+
+// The device that port n reaches (for display); "" for a port outside 1 to 8.
+const char *ComDeviceName(int port);

@@ -1,0 +1,98 @@
+// User-interface services: start-up of the run-time, panels loaded from a
+// layout resource, their controls, message pop-ups and the event loop.
+// Texts cross this interface as NUL-terminated Windows-1250 byte strings.
+// Functions returning int give 0 (or a handle) on success and a negative
+// code on failure; nothing here throws.
+#pragma once
+
+// Event codes passed to control callbacks.
+enum {
+    EVENT_COMMIT = 1,       // button pressed, switch or knob operated
+    EVENT_VAL_CHANGED = 2,  // the numeric's committed value changed
+    EVENT_TIMER_TICK = 15,  // a timer control's interval elapsed
+};
+
+// Panel attributes.
+enum {
+    ATTR_TITLE = 573,       // window title text (const char *)
+    ATTR_CLOSE_CTRL = 592,  // control whose commit the window's close box raises
+};
+
+// Control attributes.
+enum {
+    ATTR_DIMMED = 500,      // 1 dimmed (raises nothing), 0 usable
+    ATTR_LABEL_TEXT = 641,  // a control's label text (const char *)
+    ATTR_FAIL_COLOR = 690,  // 0xRRGGBB marking a failed selection (COM ring)
+    ATTR_ON_COLOR = 920,    // an LED's on-colour, 0xRRGGBB
+    ATTR_OFF_COLOR = 921,   // an LED's off-colour, 0xRRGGBB
+};
+
+// SetPanelPos value that centres the panel on the screen.
+inline constexpr int VAL_AUTO_CENTER = static_cast<int>(0x80000000u);
+
+// Negative results.
+enum {
+    UIE_NOT_INITIALISED = -1,  // InitCVIRTEEx has not succeeded
+    UIE_NO_FILE = -2,          // the layout resource or file does not exist
+    UIE_BAD_FILE = -3,         // the layout could not be parsed
+    UIE_NO_PANEL = -4,         // no panel of that number in the layout
+    UIE_NO_CALLBACK = -5,      // a callback named in the layout is not in the program
+    UIE_BAD_HANDLE = -6,       // no such panel handle
+    UIE_BAD_CONTROL = -7,      // no such control on the panel
+    UIE_BAD_ATTRIBUTE = -8,    // the attribute does not apply to that control
+};
+
+// A control callback: panel handle, control id, event code, the callback data,
+// two event words. The program's callbacks return 0.
+typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
+                               int eventData1, int eventData2);
+
+// Callbacks are found by name in the executable's exported symbols, so they are
+// declared with C linkage.
+#define CVICALLBACK extern "C"
+
+// Initialises the run-time (creates the application object); non-zero on
+// success, 0 when no display or toolkit can be had. A repeated call succeeds.
+int InitCVIRTEEx(void *module, void *reserved1, void *reserved2);
+
+// Loads panel number `panelNumber` of layout `file` (an embedded resource of
+// that name, else a file path) as a top-level panel (parent 0). Returns its
+// handle (> 0) or a negative UIE_ code; the reason is also written to stderr.
+int LoadPanel(int parent, const char *file, int panelNumber);
+
+// Moves the panel; VAL_AUTO_CENTER for both centres it on the screen.
+int SetPanelPos(int panel, int top, int left);
+
+int SetPanelAttribute(int panel, int attribute, int value);
+int SetPanelAttribute(int panel, int attribute, const char *text);
+int GetPanelAttribute(int panel, int attribute, int *value);
+
+// Shows the panel.
+int DisplayPanel(int panel);
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value);
+int SetCtrlAttribute(int panel, int control, int attribute, const char *text);
+int GetCtrlAttribute(int panel, int control, int attribute, int *value);
+
+// Gives the control the keyboard focus.
+int SetActiveCtrl(int panel, int control);
+// The control that has (or will have, once the panel is shown) the focus.
+int GetActiveCtrl(int panel);
+
+// Integer value of a knob, ring, switch, numeric or LED: for rings and knobs
+// the value of the current item. Setting a value raises no callback.
+int GetCtrlVal(int panel, int control, int *value);
+int SetCtrlVal(int panel, int control, int value);
+
+// A modal message box; returns when the operator closes it.
+int MessagePopup(const char *title, const char *message);
+
+// Dispatches callbacks on the calling thread until the process ends (or
+// QuitUserInterface is called). Callbacks never overlap: while one runs,
+// operator actions cannot reach the panel and timer ticks falling due are
+// dropped.
+int RunUserInterface(void);
+int QuitUserInterface(int returnCode);
+
+// Ends the process with `status`, running the registered exit handlers.
+void ExitProgram(int status);

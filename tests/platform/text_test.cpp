@@ -1,0 +1,246 @@
+// The text-file and text services: line reading at its limits, byte
+// comparison, the two scan formats and bounded composing.
+#include <QtTest>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+using Lines = QList<QByteArray>;
+
+class TextTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    QByteArray write(const char *name, const QByteArray &content)
+    {
+        QFile f(dir.filePath(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(f.fileName()));
+        return QFile::encodeName(f.fileName());
+    }
+
+    int open(const QByteArray &path)
+    {
+        return OpenFile(path.constData(), VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_ASCII);
+    }
+
+private slots:
+    void readLine_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Lines>("lines");
+
+        const QByteArray a81(81, 'a');
+        const QByteArray b80(80, 'b');
+        QTest::newRow("empty file") << QByteArray() << Lines{};
+        QTest::newRow("LF ends") << QByteArray("[t483]\nlanguage=2\n") << Lines{"[t483]", "language=2"};
+        QTest::newRow("CR LF ends") << QByteArray("[t483]\r\ndemo=1\r\n") << Lines{"[t483]", "demo=1"};
+        QTest::newRow("no line end at the end") << QByteArray("a\nlast") << Lines{"a", "last"};
+        QTest::newRow("empty lines") << QByteArray("\n\r\n\nx\n") << Lines{"", "", "", "x"};
+        QTest::newRow("lone CR stays in the line") << QByteArray("a\rb\n") << Lines{"a\rb"};
+        QTest::newRow("exactly 81 bytes, LF") << a81 + "\nnext\n" << Lines{a81, "next"};
+        QTest::newRow("exactly 81 bytes, CR LF") << a81 + "\r\nnext\r\n" << Lines{a81, "next"};
+        QTest::newRow("80 bytes, CR LF") << b80 + "\r\nnext\n" << Lines{b80, "next"};
+        QTest::newRow("81 bytes ending in CR, no LF") << b80 + "\rz\n" << Lines{b80 + "\r", "z"};
+        QTest::newRow("81 bytes, CR, then text") << a81 + "\rz\n" << Lines{a81, "\rz"};
+        QTest::newRow("long line goes on as the next")
+            << QByteArray(200, 'x') + "\ny\n"
+            << Lines{QByteArray(81, 'x'), QByteArray(81, 'x'), QByteArray(38, 'x'), "y"};
+        QTest::newRow("NUL bytes are counted")
+            << QByteArray("ab\0cd\n\0\n", 8) << Lines{QByteArray("ab\0cd", 5), QByteArray("\0", 1)};
+        QTest::newRow("binary junk")
+            << QByteArray("\xff\xfe\x01\x80\r\r\n\x1a", 8) << Lines{"\xff\xfe\x01\x80\r", "\x1a"};
+    }
+
+    void readLine()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(Lines, lines);
+        int h = open(write("lines.txt", content));
+        QVERIFY(h > 0);
+        for (int pass = 0; pass < 2; pass++) {  // the second time after a rewind
+            for (const QByteArray &line : lines) {
+                char buf[100];
+                std::memset(buf, 0x55, sizeof buf);
+                int n = ReadLine(h, buf, 81);
+                QCOMPARE(n, line.size());
+                QCOMPARE(QByteArray(buf, n), line);
+                QCOMPARE(buf[n], '\0');
+                for (int k = 82; k < int(sizeof buf); k++)
+                    QCOMPARE(buf[k], '\x55');
+            }
+            char buf[82] = "stale";
+            QCOMPARE(ReadLine(h, buf, 81), -2);
+            QCOMPARE(buf[0], '\0');
+            QCOMPARE(ReadLine(h, buf, 81), -2);
+            QCOMPARE(SetFilePtr(h, 0, 0), 0L);
+        }
+        QCOMPARE(CloseFile(h), 0);
+    }
+
+    void handles()
+    {
+        const QByteArray missing = QFile::encodeName(dir.filePath("missing.ini"));
+        QCOMPARE(open(missing), -1);
+        QVERIFY(!QFile::exists(dir.filePath("missing.ini")));
+
+        const QByteArray path = write("some.txt", "x\n");
+        QCOMPARE(OpenFile(path.constData(), VAL_READ_WRITE, VAL_OPEN_AS_IS, VAL_ASCII), -1);
+        QCOMPARE(OpenFile(missing.constData(), VAL_WRITE_ONLY, VAL_TRUNCATE, VAL_ASCII), -1);
+        QVERIFY(!QFile::exists(dir.filePath("missing.ini")));
+
+        // A read-only file is still read.
+        QFile::setPermissions(dir.filePath("some.txt"), QFile::ReadOwner);
+        int handles[64];
+        int opened = 0;
+        while (opened < 64 && (handles[opened] = open(path)) > 0)
+            opened++;
+        QVERIFY(opened >= 2 && opened < 64);  // a few at once, then a refusal
+        QCOMPARE(CloseFile(handles[0]), 0);
+        QCOMPARE(CloseFile(handles[0]), -1);
+        handles[0] = open(path);
+        QVERIFY(handles[0] > 0);
+        char buf[82];
+        QCOMPARE(ReadLine(handles[0], buf, 81), 1);
+        for (int k = 0; k < opened; k++)
+            QCOMPARE(CloseFile(handles[k]), 0);
+
+        for (int bad : {0, -1, 9999, handles[0]}) {
+            QCOMPARE(ReadLine(bad, buf, 81), -1);
+            QCOMPARE(SetFilePtr(bad, 0, 0), -1L);
+            QCOMPARE(CloseFile(bad), -1);
+        }
+    }
+
+    void compareBytes_data()
+    {
+        QTest::addColumn<QByteArray>("a");
+        QTest::addColumn<QByteArray>("b");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<int>("caseSensitive");
+        QTest::addColumn<int>("sign");
+
+        QTest::newRow("same prefix, case ignored") << QByteArray("LANGUAGE=2") << QByteArray("language") << 8 << 0 << 0;
+        QTest::newRow("section with more after it") << QByteArray("[T483] x") << QByteArray("[t483]") << 6 << 0 << 0;
+        QTest::newRow("case counts when asked") << QByteArray("Demo") << QByteArray("demo") << 4 << 1 << -1;
+        QTest::newRow("shorter line") << QByteArray("lang") << QByteArray("language") << 8 << 0 << -1;
+        QTest::newRow("empty line") << QByteArray("") << QByteArray("[t483]") << 6 << 0 << -1;
+        QTest::newRow("both end before n") << QByteArray("demo") << QByteArray("DEMO") << 50 << 0 << 0;
+        QTest::newRow("later byte differs") << QByteArray("demp") << QByteArray("demo") << 4 << 0 << 1;
+        QTest::newRow("high bytes are not letters") << QByteArray("\xe8") << QByteArray("\xc8") << 1 << 0 << 1;
+        QTest::newRow("nothing compared") << QByteArray("a") << QByteArray("b") << 0 << 0 << 0;
+    }
+
+    void compareBytes()
+    {
+        QFETCH(QByteArray, a);
+        QFETCH(QByteArray, b);
+        QFETCH(int, n);
+        QFETCH(int, caseSensitive);
+        QFETCH(int, sign);
+        int r = CompareBytes(a.constData(), 0, b.constData(), 0, n, caseSensitive);
+        QCOMPARE((r > 0) - (r < 0), sign);
+    }
+
+    void scan_data()
+    {
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<int>("steps");
+        QTest::addColumn<int>("value");  // 12345 where nothing may be stored
+
+        const QByteArray start = "%s>%i", first = "%s>%s[dt#]%i";
+        QTest::newRow("reply") << start << QByteArray("2500\r") << 1 << 2500;
+        QTest::newRow("blanks before") << start << QByteArray(" \t47") << 1 << 47;
+        QTest::newRow("signed") << start << QByteArray("-12") << 1 << -12;
+        QTest::newRow("largest") << start << QByteArray("2147483647") << 1 << INT_MAX;
+        QTest::newRow("smallest") << start << QByteArray("-2147483648") << 1 << INT_MIN;
+        QTest::newRow("one past largest") << start << QByteArray("2147483648") << 0 << 12345;
+        QTest::newRow("far too large") << start << QByteArray("99999999999") << 0 << 12345;
+        QTest::newRow("empty") << start << QByteArray("") << 0 << 12345;
+        QTest::newRow("text first") << start << QByteArray("V2500") << 0 << 12345;
+        QTest::newRow("sign alone") << start << QByteArray("-x") << 0 << 12345;
+
+        QTest::newRow("key=value") << first << QByteArray("language=3") << 2 << 3;
+        QTest::newRow("key value") << first << QByteArray("language 3") << 2 << 3;
+        QTest::newRow("key: value") << first << QByteArray("language: 3") << 2 << 3;
+        QTest::newRow("first number only") << first << QByteArray("demo=1 2") << 2 << 1;
+        QTest::newRow("letters and a blank") << first << QByteArray("ID 483123\r") << 2 << 483123;
+        QTest::newRow("hyphen is not a sign") << first << QByteArray("T-483") << 2 << 483;
+        QTest::newRow("leading zeros") << first << QByteArray("x=000000000007") << 2 << 7;
+        QTest::newRow("no digits") << first << QByteArray("language=") << 0 << 12345;
+        QTest::newRow("too large") << first << QByteArray("demo=99999999999") << 1 << 12345;
+        QTest::newRow("unknown format") << QByteArray("%s>%f") << QByteArray("1") << -1 << 12345;
+    }
+
+    void scan()
+    {
+        QFETCH(QByteArray, format);
+        QFETCH(QByteArray, source);
+        QFETCH(int, steps);
+        QFETCH(int, value);
+        int got = 12345;
+        QCOMPARE(Scan(source.constData(), format.constData(), &got), steps);
+        QCOMPARE(got, value);
+    }
+
+    void fmt_data()
+    {
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<QByteArray>("a");
+        QTest::addColumn<QByteArray>("b");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QByteArray>("text");
+
+        QTest::newRow("two texts") << QByteArray("%s, %s") << QByteArray("[t483]") << QByteArray("demo=0") << 84
+                                   << QByteArray("[t483], demo=0");
+        QTest::newRow("argument is not a format") << QByteArray("%s: %s") << QByteArray("[t483]")
+                                                  << QByteArray("demo=%s%n%d%%") << 84
+                                                  << QByteArray("[t483]: demo=%s%n%d%%");
+        QTest::newRow("percent") << QByteArray("100%% %s") << QByteArray("x") << QByteArray() << 84
+                                 << QByteArray("100% x");
+        QTest::newRow("unknown conversion kept") << QByteArray("%n%x %s") << QByteArray("y") << QByteArray()
+                                                 << 84 << QByteArray("%n%x y");
+        QTest::newRow("cut to fit") << QByteArray("%s%s") << QByteArray("abcdef") << QByteArray("ghij") << 8
+                                    << QByteArray("abcdefg");
+        QTest::newRow("one byte holds only the end") << QByteArray("%s") << QByteArray("abc") << QByteArray() << 1
+                                                     << QByteArray("");
+        QTest::newRow("high bytes") << QByteArray("\xe8%s") << QByteArray("\x9a") << QByteArray() << 84
+                                    << QByteArray("\xe8\x9a");
+    }
+
+    void fmt()
+    {
+        QFETCH(QByteArray, format);
+        QFETCH(QByteArray, a);
+        QFETCH(QByteArray, b);
+        QFETCH(int, size);
+        QFETCH(QByteArray, text);
+        char buf[100];
+        std::memset(buf, 0x55, sizeof buf);
+        Fmt(buf, size, format.constData(), a.constData(), b.constData());
+        QCOMPARE(QByteArray(buf), text);
+        for (int k = size; k < int(sizeof buf); k++)
+            QCOMPARE(buf[k], '\x55');
+    }
+
+    void fmtNumbers()
+    {
+        char buf[84];
+        QCOMPARE(Fmt(buf, sizeof buf, "R%d", 0), 2);
+        QCOMPARE(QByteArray(buf), QByteArray("R0"));
+        Fmt(buf, sizeof buf, "R%i|%d|%d", 16221, -5, INT_MIN);
+        QCOMPARE(QByteArray(buf), QByteArray("R16221|-5|-2147483648"));
+        QCOMPARE(Fmt(buf, 4, "R%d", 15000), 6);  // the length it needed
+        QCOMPARE(QByteArray(buf), QByteArray("R15"));
+        QCOMPARE(Fmt(nullptr, 0, "%d", 123), 3);
+    }
+};
+
+QTEST_APPLESS_MAIN(TextTest)
+#include "text_test.moc"

@@ -38,7 +38,6 @@ private slots:
         const QByteArray a81(81, 'a');
         const QByteArray b80(80, 'b');
         QTest::newRow("empty file") << QByteArray() << Lines{};
-        QTest::newRow("LF ends") << QByteArray("[t483]\nlanguage=2\n") << Lines{"[t483]", "language=2"};
         QTest::newRow("CR LF ends") << QByteArray("[t483]\r\ndemo=1\r\n") << Lines{"[t483]", "demo=1"};
         QTest::newRow("no line end at the end") << QByteArray("a\nlast") << Lines{"a", "last"};
         QTest::newRow("empty lines") << QByteArray("\n\r\n\nx\n") << Lines{"", "", "", "x"};
@@ -53,8 +52,6 @@ private slots:
             << Lines{QByteArray(81, 'x'), QByteArray(81, 'x'), QByteArray(38, 'x'), "y"};
         QTest::newRow("NUL bytes are counted")
             << QByteArray("ab\0cd\n\0\n", 8) << Lines{QByteArray("ab\0cd", 5), QByteArray("\0", 1)};
-        QTest::newRow("binary junk")
-            << QByteArray("\xff\xfe\x01\x80\r\r\n\x1a", 8) << Lines{"\xff\xfe\x01\x80\r", "\x1a"};
     }
 
     void readLine()
@@ -126,14 +123,10 @@ private slots:
         QTest::addColumn<int>("sign");
 
         QTest::newRow("same prefix, case ignored") << QByteArray("LANGUAGE=2") << QByteArray("language") << 8 << 0 << 0;
-        QTest::newRow("section with more after it") << QByteArray("[T483] x") << QByteArray("[t483]") << 6 << 0 << 0;
         QTest::newRow("case counts when asked") << QByteArray("Demo") << QByteArray("demo") << 4 << 1 << -1;
         QTest::newRow("shorter line") << QByteArray("lang") << QByteArray("language") << 8 << 0 << -1;
-        QTest::newRow("empty line") << QByteArray("") << QByteArray("[t483]") << 6 << 0 << -1;
         QTest::newRow("both end before n") << QByteArray("demo") << QByteArray("DEMO") << 50 << 0 << 0;
-        QTest::newRow("later byte differs") << QByteArray("demp") << QByteArray("demo") << 4 << 0 << 1;
         QTest::newRow("high bytes are not letters") << QByteArray("\xe8") << QByteArray("\xc8") << 1 << 0 << 1;
-        QTest::newRow("nothing compared") << QByteArray("a") << QByteArray("b") << 0 << 0 << 0;
     }
 
     void compareBytes()
@@ -164,17 +157,10 @@ private slots:
         QTest::newRow("far too large") << start << QByteArray("99999999999") << 0 << 12345;
         QTest::newRow("empty") << start << QByteArray("") << 0 << 12345;
         QTest::newRow("text first") << start << QByteArray("V2500") << 0 << 12345;
-        QTest::newRow("sign alone") << start << QByteArray("-x") << 0 << 12345;
 
-        QTest::newRow("key=value") << first << QByteArray("language=3") << 2 << 3;
-        QTest::newRow("key value") << first << QByteArray("language 3") << 2 << 3;
-        QTest::newRow("key: value") << first << QByteArray("language: 3") << 2 << 3;
-        QTest::newRow("first number only") << first << QByteArray("demo=1 2") << 2 << 1;
         QTest::newRow("letters and a blank") << first << QByteArray("ID 483123\r") << 2 << 483123;
         QTest::newRow("hyphen is not a sign") << first << QByteArray("T-483") << 2 << 483;
         QTest::newRow("leading zeros") << first << QByteArray("x=000000000007") << 2 << 7;
-        QTest::newRow("no digits") << first << QByteArray("language=") << 0 << 12345;
-        QTest::newRow("too large") << first << QByteArray("demo=99999999999") << 1 << 12345;
         QTest::newRow("unknown format") << QByteArray("%s>%f") << QByteArray("1") << -1 << 12345;
     }
 
@@ -197,21 +183,12 @@ private slots:
         QTest::addColumn<int>("size");
         QTest::addColumn<QByteArray>("text");
 
-        QTest::newRow("two texts") << QByteArray("%s, %s") << QByteArray("[t483]") << QByteArray("demo=0") << 84
-                                   << QByteArray("[t483], demo=0");
-        QTest::newRow("argument is not a format") << QByteArray("%s: %s") << QByteArray("[t483]")
-                                                  << QByteArray("demo=%s%n%d%%") << 84
-                                                  << QByteArray("[t483]: demo=%s%n%d%%");
         QTest::newRow("percent") << QByteArray("100%% %s") << QByteArray("x") << QByteArray() << 84
                                  << QByteArray("100% x");
         QTest::newRow("unknown conversion kept") << QByteArray("%n%x %s") << QByteArray("y") << QByteArray()
                                                  << 84 << QByteArray("%n%x y");
         QTest::newRow("cut to fit") << QByteArray("%s%s") << QByteArray("abcdef") << QByteArray("ghij") << 8
                                     << QByteArray("abcdefg");
-        QTest::newRow("one byte holds only the end") << QByteArray("%s") << QByteArray("abc") << QByteArray() << 1
-                                                     << QByteArray("");
-        QTest::newRow("high bytes") << QByteArray("\xe8%s") << QByteArray("\x9a") << QByteArray() << 84
-                                    << QByteArray("\xe8\x9a");
     }
 
     void fmt()

@@ -24,7 +24,5 @@ endforeach()
 string(APPEND _h "};\n")
 file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/panel/t483_uir.h CONTENT "${_h}" @ONLY)
 
-qt_add_resources(t483_program t483_layout
-  PREFIX /uir
-  BASE ${CMAKE_CURRENT_SOURCE_DIR}/panel
-  FILES ${T483_UIR})
+target_sources(t483_program PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/panel/T483.UIR.qrc)
+set_target_properties(t483_program PROPERTIES AUTORCC ON)

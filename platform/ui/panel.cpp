@@ -1,0 +1,431 @@
+// Building a panel from its layout, and what its controls do when operated.
+#include "platform/ui/panel.h"
+
+#include "platform/cp1250.h"
+
+#include <QCloseEvent>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QShortcut>
+#include <algorithm>
+#include <dlfcn.h>
+
+namespace {
+
+struct LayoutError {
+    int code;
+    QString why;
+};
+
+[[noreturn]] void fail(int code, const QString &why)
+{
+    throw LayoutError{code, why};
+}
+
+QString where(const QJsonObject &c)
+{
+    return QStringLiteral("control '%1' (%2)").arg(c.value("constant").toString()).arg(c.value("id").toInt());
+}
+
+// [top, left, height, width] -> QRect
+QRect rectOf(const QJsonObject &c, const char *key)
+{
+    const QJsonArray a = c.value(key).toArray();
+    if (a.size() != 4)
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": '%1' is not [top, left, height, width]").arg(key));
+    return QRect(a[1].toInt(), a[0].toInt(), a[3].toInt(), a[2].toInt());
+}
+
+QColor colourOf(const QJsonObject &c, const char *key, QColor dflt)
+{
+    const QJsonValue v = c.value("colours").toObject().value(key);
+    if (v.isUndefined())
+        return dflt;
+    bool ok = false;
+    const uint rgb = v.toString().toUInt(&ok, 16);
+    if (!ok)
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": colour '%1' is not 0xRRGGBB").arg(key));
+    return ColourOf(int(rgb));
+}
+
+CtrlCallbackPtr resolve(const QJsonObject &c)
+{
+    const QJsonValue name = c.value("callback");
+    if (name.isNull() || name.isUndefined())
+        return nullptr;
+    // The program's callbacks are exported from the executable under their names.
+    void *sym = dlsym(RTLD_DEFAULT, name.toString().toUtf8().constData());
+    if (!sym)
+        fail(UIE_NO_CALLBACK, where(c) + QStringLiteral(": the program has no callback '%1'").arg(name.toString()));
+    return reinterpret_cast<CtrlCallbackPtr>(sym);
+}
+
+QLabel *makeLabel(QWidget *parent, const QJsonObject &c, Control &ctrl)
+{
+    auto *l = new QLabel(c.value("label").toString(), parent);
+    l->setAlignment(Qt::AlignCenter);
+    l->setObjectName(ctrl.constant + ".label");
+    ctrl.labelRect = rectOf(c, "labelRect");
+    PlaceLabel(l, ctrl.labelRect);
+    ctrl.label = l;
+    ctrl.parts << l;
+    return l;
+}
+
+void readItems(const QJsonObject &c, Control &ctrl)
+{
+    for (const QJsonValue &v : c.value("items").toArray()) {
+        const QJsonObject o = v.toObject();
+        ctrl.items.append({o.value("label").toString(), o.value("value").toInt()});
+    }
+    if (ctrl.items.isEmpty())
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": no items"));
+}
+
+ArrowPair *makeArrows(QWidget *parent, const QJsonObject &c, Control &ctrl, Panel *panel)
+{
+    auto *a = new ArrowPair(colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), parent);
+    a->setGeometry(rectOf(c, "arrows"));
+    a->setObjectName(ctrl.constant + ".arrows");
+    const int id = ctrl.id;
+    QObject::connect(a, &ArrowPair::stepped, a, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
+    ctrl.parts << a;
+    return a;
+}
+
+void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
+{
+    Control ctrl;
+    ctrl.id = c.value("id").toInt();
+    ctrl.constant = c.value("constant").toString();
+    if (ctrl.id <= 0 || ctrl.constant.isEmpty())
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": needs a positive id and a constant name"));
+    if (panel->controls.count(ctrl.id))
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": id used twice"));
+    ctrl.callback = resolve(c);
+    ctrl.value = c.value("default").toInt();
+    const QString kind = c.value("kind").toString();
+    const int id = ctrl.id;
+    const QColor text = colourOf(c, "text", Qt::black);
+
+    if (kind == "command") {
+        ctrl.kind = Kind::Command;
+        auto *b = new QPushButton(c.value("label").toString(), w);
+        b->setGeometry(rectOf(c, "body"));
+        b->setAutoDefault(false);
+        QPalette pal = b->palette();
+        pal.setColor(QPalette::Button, colourOf(c, "face", QColor(0xC0, 0xC0, 0xC0)));
+        pal.setColor(QPalette::ButtonText, text);
+        b->setPalette(pal);
+        QObject::connect(b, &QPushButton::clicked, b, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_COMMIT); });
+        if (c.value("shortcut").toString() == "Escape") {
+            auto *s = new QShortcut(QKeySequence(Qt::Key_Escape), w);
+            QObject::connect(s, &QShortcut::activated, b, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_COMMIT); });
+        }
+        ctrl.button = b;
+        ctrl.focus = b;
+        ctrl.parts << b;
+    } else if (kind == "toggle") {
+        ctrl.kind = Kind::Toggle;
+        makeLabel(w, c, ctrl);
+        auto *t = new ToggleSwitch(colourOf(c, "body", QColor(0xC0, 0xC0, 0xC0)), w);
+        t->setGeometry(rectOf(c, "body"));
+        QObject::connect(t, &ToggleSwitch::toggled, t, [panel, id](bool on) {
+            Control &k = panel->controls[id];
+            k.value = on ? 1 : 0;
+            RaiseEvent(panel, &k, EVENT_COMMIT);
+        });
+        for (const QJsonValue &v : c.value("stateTexts").toArray()) {
+            const QJsonObject o = v.toObject();
+            auto *l = new QLabel(o.value("text").toString(), w);
+            l->move(o.value("left").toInt(), o.value("top").toInt());
+            l->adjustSize();
+            l->setObjectName(ctrl.constant + ".state." + l->text());
+            ctrl.parts << l;
+        }
+        ctrl.toggle = t;
+        ctrl.focus = t;
+        ctrl.parts << t;
+    } else if (kind == "ring" || kind == "knob") {
+        ctrl.kind = kind == "ring" ? Kind::Ring : Kind::Knob;
+        readItems(c, ctrl);
+        makeLabel(w, c, ctrl);
+        auto *box = new ItemBox(colourOf(c, kind == "ring" ? "box" : "display", Qt::white),
+                                colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), w);
+        box->setGeometry(rectOf(c, kind == "ring" ? "body" : "display"));
+        box->setObjectName(ctrl.constant + (kind == "ring" ? ".box" : ".display"));
+        box->setTextColour(text);
+        ctrl.box = box;
+        ctrl.parts << box;
+        makeArrows(w, c, ctrl, panel);
+        if (ctrl.kind == Kind::Ring) {
+            box->setFocusPolicy(Qt::StrongFocus);
+            QObject::connect(box, &ItemBox::stepped, box, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
+            ctrl.focus = box;
+        } else {
+            auto *d = new Dial(int(ctrl.items.size()), colourOf(c, "dial", QColor(0xC0, 0xC0, 0xC0)),
+                               colourOf(c, "pointer", QColor(0xFF, 0xFF, 0)), w);
+            d->setGeometry(rectOf(c, "body"));
+            d->setObjectName(ctrl.constant + ".dial");
+            QObject::connect(d, &Dial::stepped, d, [panel, id](int s) { StepControl(panel, &panel->controls[id], s); });
+            QObject::connect(d, &Dial::dragged, d, [panel, id](int pos) {
+                Control &k = panel->controls[id];
+                k.value = k.items[pos].value;
+                ShowValue(k);
+                RaiseEvent(panel, &k, EVENT_COMMIT);
+            });
+            ctrl.dial = d;
+            ctrl.focus = d;
+            ctrl.parts << d;
+        }
+    } else if (kind == "led") {
+        ctrl.kind = Kind::Led;
+        makeLabel(w, c, ctrl);
+        auto *l = new Led(colourOf(c, "on", Qt::red), colourOf(c, "off", QColor(0xC0, 0xC0, 0xC0)),
+                          colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), w);
+        l->setGeometry(rectOf(c, "body"));
+        ctrl.led = l;
+        ctrl.parts << l;
+    } else if (kind == "numeric") {
+        ctrl.kind = Kind::Numeric;
+        ctrl.min = c.value("min").toInt();
+        ctrl.max = c.value("max").toInt();
+        ctrl.step = std::max(1, c.value("step").toInt(1));
+        makeLabel(w, c, ctrl);
+        auto *e = new NumericEdit(w);
+        e->setGeometry(rectOf(c, "body"));
+        QPalette pal = e->palette();
+        pal.setColor(QPalette::Base, colourOf(c, "box", Qt::white));
+        pal.setColor(QPalette::Text, text);
+        e->setPalette(pal);
+        QObject::connect(e, &QLineEdit::editingFinished, e, [panel, id] {
+            Control &k = panel->controls[id];
+            bool ok = false;
+            qlonglong typed = k.edit->text().toLongLong(&ok);
+            if (!ok) {  // nothing typed: the value stands
+                ShowValue(k);
+                return;
+            }
+            int v = int(std::clamp<qlonglong>(typed, k.min, k.max));
+            if (v == k.value) {
+                ShowValue(k);
+                return;
+            }
+            k.value = v;
+            ShowValue(k);
+            RaiseEvent(panel, &k, EVENT_VAL_CHANGED);
+        });
+        QObject::connect(e, &NumericEdit::stepped, e, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
+        ctrl.edit = e;
+        ctrl.focus = e;
+        ctrl.parts << e;
+        makeArrows(w, c, ctrl, panel);
+    } else if (kind == "timer") {
+        ctrl.kind = Kind::Timer;
+        ctrl.interval = c.value("interval").toDouble();
+        if (ctrl.interval <= 0)
+            fail(UIE_BAD_FILE, where(c) + QStringLiteral(": needs an interval in seconds"));
+        auto *t = new QTimer(w);
+        t->setInterval(int(ctrl.interval * 1000 + 0.5));
+        t->setTimerType(Qt::PreciseTimer);
+        QObject::connect(t, &QTimer::timeout, t, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_TIMER_TICK); });
+        if (c.value("enabled").toBool(true))
+            t->start();
+        ctrl.timer = t;
+    } else {
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": unknown kind '%1'").arg(kind));
+    }
+
+    for (QWidget *part : ctrl.parts)
+        if (part->objectName().isEmpty())
+            part->setObjectName(ctrl.constant);
+    if (ctrl.focus) {
+        ctrl.focus->setAccessibleName(c.value("label").toString());
+        ctrl.focus->setAccessibleDescription(ctrl.constant);
+    }
+    panel->controls.emplace(ctrl.id, ctrl);
+    ShowValue(panel->controls[ctrl.id]);
+}
+
+// Tab moves through the operable controls in reading order: rows from the
+// top (controls whose tops lie within 30 pixels share a row), left to right.
+void orderTabs(Panel *panel)
+{
+    QList<QWidget *> order;
+    for (auto &[id, c] : panel->controls)
+        if (c.focus)
+            order << c.focus;
+    std::sort(order.begin(), order.end(), [](QWidget *a, QWidget *b) {
+        if (std::abs(a->y() - b->y()) > 30)
+            return a->y() < b->y();
+        return a->x() < b->x();
+    });
+    for (qsizetype k = 1; k < order.size(); k++)
+        QWidget::setTabOrder(order[k - 1], order[k]);
+}
+
+} // namespace
+
+std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *error, QString *why)
+{
+    QJsonParseError perr;
+    const QJsonDocument doc = QJsonDocument::fromJson(layout, &perr);
+    if (doc.isNull()) {
+        *error = UIE_BAD_FILE;
+        *why = QStringLiteral("not a layout: %1 at byte %2").arg(perr.errorString()).arg(perr.offset);
+        return nullptr;
+    }
+    QJsonObject p;
+    for (const QJsonValue &v : doc.object().value("panels").toArray())
+        if (v.toObject().value("number").toInt() == number)
+            p = v.toObject();
+    if (p.isEmpty()) {
+        *error = UIE_NO_PANEL;
+        *why = QStringLiteral("no panel number %1").arg(number);
+        return nullptr;
+    }
+
+    auto panel = std::make_unique<Panel>();
+    auto *w = new PanelWindow(panel.get());
+    panel->window = w;
+    w->setObjectName(p.value("constant").toString());
+    w->setWindowTitle(p.value("title").toString());
+    w->setFixedSize(p.value("width").toInt(), p.value("height").toInt());
+    bool ok = false;
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, ColourOf(int(p.value("background").toString().toUInt(&ok, 16))));
+    w->setPalette(pal);
+    w->setAutoFillBackground(true);
+    try {
+        for (const QJsonValue &v : p.value("controls").toArray())
+            buildControl(panel.get(), w, v.toObject());
+    } catch (const LayoutError &e) {
+        delete w;
+        *error = e.code;
+        *why = e.why;
+        return nullptr;
+    }
+    orderTabs(panel.get());
+    return panel;
+}
+
+void PanelWindow::closeEvent(QCloseEvent *e)
+{
+    // The window stays: closing is the close control's business.
+    e->ignore();
+    auto it = panel_->controls.find(panel_->closeCtrl);
+    if (it != panel_->controls.end())
+        RaiseEvent(panel_, &it->second, EVENT_COMMIT);
+}
+
+void PlaceLabel(QLabel *label, QRect where)
+{
+    const int need = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+    if (need > where.width())
+        where.adjust(-(need - where.width()) / 2, 0, need - where.width() - (need - where.width()) / 2, 0);
+    label->setGeometry(where);
+}
+
+static int itemIndex(const Control &c)
+{
+    for (qsizetype k = 0; k < c.items.size(); k++)
+        if (c.items[k].value == c.value)
+            return int(k);
+    return -1;
+}
+
+void ShowValue(Control &c)
+{
+    switch (c.kind) {
+    case Kind::Toggle:
+        c.toggle->setOn(c.value != 0);
+        break;
+    case Kind::Ring:
+    case Kind::Knob: {
+        // A value that is none of the items is shown as its number, the dial
+        // pointing at the nearest item.
+        int k = itemIndex(c);
+        c.box->setText(k >= 0 ? c.items[k].label : QString::number(c.value));
+        if (c.dial) {
+            int nearest = 0;
+            for (qsizetype n = 1; n < c.items.size(); n++)
+                if (std::abs(c.items[n].value - c.value) < std::abs(c.items[nearest].value - c.value))
+                    nearest = int(n);
+            c.dial->setPosition(k >= 0 ? k : nearest);
+        }
+        break;
+    }
+    case Kind::Led:
+        c.led->setLit(c.value != 0);
+        break;
+    case Kind::Numeric:
+        c.edit->setText(QString::number(c.value));
+        break;
+    default:
+        break;
+    }
+}
+
+void StepControl(Panel *panel, Control *c, int delta)
+{
+    if (c->dimmed)
+        return;
+    int next = c->value;
+    if (c->kind == Kind::Numeric) {
+        // Stepping never leaves the range; from a value beyond it, stepping
+        // further out does nothing and stepping back lands at its edge.
+        long long v = (long long)c->value + (long long)delta * c->step;
+        if (v > c->max)
+            v = c->value >= c->max ? c->value : c->max;
+        if (v < c->min)
+            v = c->value <= c->min ? c->value : c->min;
+        next = int(v);
+    } else {
+        // Up moves toward the greater values, whichever way the items are listed.
+        const bool ascending = c->items.last().value >= c->items.first().value;
+        const int dir = ascending ? delta : -delta;
+        const int k = itemIndex(*c);
+        if (k >= 0) {
+            const int n = std::clamp(k + dir, 0, int(c->items.size()) - 1);
+            next = c->items[n].value;
+        } else {
+            // Not on an item: the nearest item in the direction of the step.
+            bool found = false;
+            for (const Item &it : c->items) {
+                const bool beyond = delta > 0 ? it.value > c->value : it.value < c->value;
+                if (beyond && (!found || std::abs(it.value - c->value) < std::abs(next - c->value))) {
+                    next = it.value;
+                    found = true;
+                }
+            }
+        }
+    }
+    if (next == c->value)
+        return;
+    c->value = next;
+    ShowValue(*c);
+    RaiseEvent(panel, c, c->kind == Kind::Numeric ? EVENT_VAL_CHANGED : EVENT_COMMIT);
+}
+
+QString FromCp1250(const char *bytes)
+{
+    QString s;
+    if (!bytes)
+        return s;
+    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes); *b; b++) {
+        unsigned cp = cp1250::decode(*b);
+        s.append(cp ? QChar(char16_t(cp)) : QChar::ReplacementCharacter);
+    }
+    return s;
+}
+
+QColor ColourOf(int rgb)
+{
+    return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+}
+
+int RgbOf(QColor c)
+{
+    return (c.red() << 16) | (c.green() << 8) | c.blue();
+}

@@ -1,0 +1,93 @@
+// Inside the user-interface services: a loaded panel, its controls and the
+// dispatch of operator actions and timer ticks to the program's callbacks.
+#pragma once
+
+#include "platform/ui.h"
+#include "platform/ui/widgets.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QList>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+
+enum class Kind { Command, Toggle, Ring, Knob, Led, Numeric, Timer };
+
+struct Item {
+    QString label;
+    int value;
+};
+
+struct Control {
+    int id = 0;
+    QString constant;
+    Kind kind = Kind::Command;
+    CtrlCallbackPtr callback = nullptr;
+    QList<Item> items;       // rings and knobs
+    int value = 0;           // the value GetCtrlVal reads
+    int min = 0, max = 0, step = 1;  // numeric
+    bool dimmed = false;
+    int failColour = -1;     // ring: colour that marks a failure, -1 none
+    double interval = 0;     // timer, seconds
+
+    QLabel *label = nullptr;       // the label above the control (not buttons)
+    QWidget *focus = nullptr;      // the part that takes the keyboard focus
+    QList<QWidget *> parts;        // every widget of the control
+    QPushButton *button = nullptr;
+    ToggleSwitch *toggle = nullptr;
+    ItemBox *box = nullptr;        // ring item box, knob digital display
+    Dial *dial = nullptr;
+    Led *led = nullptr;
+    NumericEdit *edit = nullptr;
+    QTimer *timer = nullptr;
+    QRect labelRect;               // where the layout puts the label
+};
+
+class PanelWindow;
+
+struct Panel {
+    int handle = 0;
+    PanelWindow *window = nullptr;  // owned by the panel, deleted with it
+    std::map<int, Control> controls;
+    int closeCtrl = 0;              // control whose commit the close box raises
+};
+
+// The panel's top-level window: the close box and Escape go to the program.
+class PanelWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit PanelWindow(Panel *panel) : panel_(panel) {}
+
+protected:
+    void closeEvent(QCloseEvent *) override;
+
+private:
+    Panel *panel_;
+};
+
+// Builds panel `number` of the layout text; on failure returns nullptr and
+// sets *error to a UIE_ code and *why to the reason.
+std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *error, QString *why);
+
+// Raises an event on a control: nothing when it is dimmed or has no callback,
+// and nothing while another callback runs (ticks falling due then are dropped).
+void RaiseEvent(Panel *panel, Control *ctrl, int event);
+
+// Shows a control's value on its widgets.
+void ShowValue(Control &c);
+
+// A control's operator step (+1/-1) on a ring, knob or numeric: moves the
+// value and raises the control's event when it changed.
+void StepControl(Panel *panel, Control *ctrl, int delta);
+
+// Places a label over its layout rectangle, widened about its centre when the
+// text needs more room, so that it is always readable whole.
+void PlaceLabel(QLabel *label, QRect where);
+
+// Texts crossing the interface are Windows-1250 bytes.
+QString FromCp1250(const char *bytes);
+QColor ColourOf(int rgb);
+int RgbOf(QColor c);

@@ -1,0 +1,373 @@
+// The user-interface services on Qt Widgets: start-up, panels, attributes,
+// values, pop-ups, the event loop and the one-callback-at-a-time dispatch.
+#include "platform/ui.h"
+#include "platform/ui_testing.h"
+#include "platform/ui/panel.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyleFactory>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QApplication *app;
+std::map<int, std::unique_ptr<Panel>> panels;
+int nextHandle = 1;
+bool inCallback;  // a callback is running: nothing else is dispatched
+PopupHook popupHook;
+ExitHook exitHook;
+
+Panel *panelOf(int handle)
+{
+    auto it = panels.find(handle);
+    return it == panels.end() ? nullptr : it->second.get();
+}
+
+// The control, or nullptr with *err set.
+Control *controlOf(int handle, int id, int *err)
+{
+    Panel *p = panelOf(handle);
+    if (!p) {
+        *err = UIE_BAD_HANDLE;
+        return nullptr;
+    }
+    auto it = p->controls.find(id);
+    if (it == p->controls.end()) {
+        *err = UIE_BAD_CONTROL;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+bool hasDisplay()
+{
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        return true;
+#if defined(Q_OS_LINUX)
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
+int InitCVIRTEEx(void *, void *, void *)
+{
+    if (app)
+        return 1;
+    if (!hasDisplay()) {
+        std::fprintf(stderr, "t483: no display to show the panel on (DISPLAY is not set)\n");
+        return 0;
+    }
+    static int argc = 1;
+    static char name[] = "t483";
+    static char *argv[] = {name, nullptr};
+    app = new QApplication(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QFont font = QApplication::font();
+    font.setPixelSize(12);
+    QApplication::setFont(font);
+    return 1;
+}
+
+int LoadPanel(int, const char *file, int panelNumber)
+{
+    if (!app)
+        return UIE_NOT_INITIALISED;
+    const QString name = QString::fromLocal8Bit(file);
+    // An embedded layout of that name comes first, then a file.
+    QFile f(QStringLiteral(":/uir/") + name);
+    if (!f.exists())
+        f.setFileName(name);
+    int err = 0;
+    QString why;
+    std::unique_ptr<Panel> panel;
+    if (!f.open(QIODevice::ReadOnly)) {
+        err = UIE_NO_FILE;
+        why = QStringLiteral("no such layout");
+    } else {
+        panel = BuildPanel(f.readAll(), panelNumber, &err, &why);
+    }
+    if (!panel) {
+        std::fprintf(stderr, "%s: %s\n", file, why.toLocal8Bit().constData());
+        return err;
+    }
+    panel->handle = nextHandle++;
+    const int h = panel->handle;
+    panels[h] = std::move(panel);
+    return h;
+}
+
+int SetPanelPos(int handle, int top, int left)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    const QRect screen = QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : QRect();
+    QWidget *w = p->window;
+    // The client area's position; the frame goes around it.
+    const QSize frame = w->frameGeometry().size() - w->geometry().size();
+    if (left == VAL_AUTO_CENTER)
+        left = screen.x() + (screen.width() - w->width() - frame.width()) / 2;
+    if (top == VAL_AUTO_CENTER)
+        top = screen.y() + (screen.height() - w->height() - frame.height()) / 2;
+    w->move(left, top);
+    return 0;
+}
+
+int SetPanelAttribute(int handle, int attribute, int value)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    if (attribute != ATTR_CLOSE_CTRL)
+        return UIE_BAD_ATTRIBUTE;
+    if (value != 0 && !p->controls.count(value))
+        return UIE_BAD_CONTROL;
+    p->closeCtrl = value;
+    return 0;
+}
+
+int SetPanelAttribute(int handle, int attribute, const char *text)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    if (attribute != ATTR_TITLE)
+        return UIE_BAD_ATTRIBUTE;
+    p->window->setWindowTitle(FromCp1250(text));
+    return 0;
+}
+
+int GetPanelAttribute(int handle, int attribute, int *value)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    if (attribute != ATTR_CLOSE_CTRL)
+        return UIE_BAD_ATTRIBUTE;
+    *value = p->closeCtrl;
+    return 0;
+}
+
+int DisplayPanel(int handle)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    p->window->show();
+    p->window->activateWindow();
+    return 0;
+}
+
+int SetCtrlAttribute(int handle, int id, int attribute, int value)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    switch (attribute) {
+    case ATTR_DIMMED:
+        c->dimmed = value != 0;
+        for (QWidget *w : c->parts)
+            w->setEnabled(!c->dimmed);
+        return 0;
+    case ATTR_FAIL_COLOR:
+        if (c->kind != Kind::Ring)
+            return UIE_BAD_ATTRIBUTE;
+        c->failColour = value;
+        c->box->setTextColour(ColourOf(value));
+        return 0;
+    case ATTR_ON_COLOR:
+    case ATTR_OFF_COLOR:
+        if (c->kind != Kind::Led)
+            return UIE_BAD_ATTRIBUTE;
+        if (attribute == ATTR_ON_COLOR)
+            c->led->setOnColour(ColourOf(value));
+        else
+            c->led->setOffColour(ColourOf(value));
+        return 0;
+    default:
+        return UIE_BAD_ATTRIBUTE;
+    }
+}
+
+int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    if (attribute != ATTR_LABEL_TEXT)
+        return UIE_BAD_ATTRIBUTE;
+    const QString t = FromCp1250(text);
+    if (c->button) {
+        c->button->setText(t);
+    } else if (c->label) {
+        c->label->setText(t);
+        PlaceLabel(c->label, c->labelRect);
+    } else {
+        return UIE_BAD_ATTRIBUTE;
+    }
+    if (c->focus)
+        c->focus->setAccessibleName(t);
+    return 0;
+}
+
+int GetCtrlAttribute(int handle, int id, int attribute, int *value)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    switch (attribute) {
+    case ATTR_DIMMED:
+        *value = c->dimmed;
+        return 0;
+    case ATTR_FAIL_COLOR:
+        if (c->kind != Kind::Ring)
+            return UIE_BAD_ATTRIBUTE;
+        *value = c->failColour;
+        return 0;
+    case ATTR_ON_COLOR:
+    case ATTR_OFF_COLOR:
+        if (c->kind != Kind::Led)
+            return UIE_BAD_ATTRIBUTE;
+        *value = RgbOf(attribute == ATTR_ON_COLOR ? c->led->onColour() : c->led->offColour());
+        return 0;
+    default:
+        return UIE_BAD_ATTRIBUTE;
+    }
+}
+
+int SetActiveCtrl(int handle, int id)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    if (!c->focus)
+        return UIE_BAD_ATTRIBUTE;
+    c->focus->setFocus(Qt::OtherFocusReason);
+    return 0;
+}
+
+int GetActiveCtrl(int handle)
+{
+    Panel *p = panelOf(handle);
+    if (!p)
+        return UIE_BAD_HANDLE;
+    QWidget *f = p->window->focusWidget();
+    for (auto &[id, c] : p->controls)
+        if (f && c.focus == f)
+            return id;
+    return 0;
+}
+
+int GetCtrlVal(int handle, int id, int *value)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    *value = c->value;
+    return 0;
+}
+
+int SetCtrlVal(int handle, int id, int value)
+{
+    int err = 0;
+    Control *c = controlOf(handle, id, &err);
+    if (!c)
+        return err;
+    if (c->kind == Kind::Toggle || c->kind == Kind::Led)
+        value = value != 0;
+    c->value = value;
+    ShowValue(*c);
+    return 0;
+}
+
+int MessagePopup(const char *title, const char *message)
+{
+    if (popupHook) {
+        popupHook(title, message);
+        return 0;
+    }
+    if (!app)
+        return UIE_NOT_INITIALISED;
+    QWidget *parent = nullptr;
+    for (auto &[h, p] : panels)
+        if (p->window->isVisible())
+            parent = p->window;
+    QMessageBox box(QMessageBox::NoIcon, FromCp1250(title), FromCp1250(message), QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(Qt::ApplicationModal);
+    // Nothing reaches the program while the operator reads it, whoever asked.
+    const bool wasBusy = inCallback;
+    inCallback = true;
+    box.exec();
+    inCallback = wasBusy;
+    return 0;
+}
+
+int RunUserInterface(void)
+{
+    if (!app)
+        return UIE_NOT_INITIALISED;
+    return QApplication::exec();
+}
+
+int QuitUserInterface(int returnCode)
+{
+    if (!app)
+        return UIE_NOT_INITIALISED;
+    QApplication::exit(returnCode);
+    return 0;
+}
+
+void ExitProgram(int status)
+{
+    if (exitHook) {
+        exitHook(status);
+        return;
+    }
+    std::fflush(nullptr);
+    std::exit(status);
+}
+
+void RaiseEvent(Panel *panel, Control *c, int event)
+{
+    if (c->dimmed || !c->callback || inCallback)
+        return;
+    inCallback = true;
+    QElapsedTimer took;
+    took.start();
+    c->callback(panel->handle, c->id, event, nullptr, 0, 0);
+    inCallback = false;
+    // A tick that overran its interval leaves the operator one whole interval
+    // before the next, rather than ticking again at once.
+    if (c->timer && took.elapsed() >= c->timer->interval())
+        c->timer->start();
+}
+
+void SetPopupHook(PopupHook hook)
+{
+    popupHook = hook;
+}
+
+void SetExitHook(ExitHook hook)
+{
+    exitHook = hook;
+}
+
+void DiscardAllPanels(void)
+{
+    for (auto &[h, p] : panels)
+        delete p->window;
+    panels.clear();
+}

@@ -1,0 +1,477 @@
+// The user-interface services over the real layout, offscreen: geometry,
+// events and their codes, dimming, attributes, pop-ups and the dispatch rule
+// that callbacks never overlap.
+#include "platform/ui.h"
+#include "platform/ui_testing.h"
+#include "platform/cp1250.h"
+#include "platform/ui/widgets.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+#include <thread>
+
+namespace {
+
+struct Event {
+    int control, event, value;
+};
+QList<Event> events;
+int blockMs;  // how long the next callbacks take
+
+int record(int panel, int control, int event)
+{
+    int v = 0;
+    GetCtrlVal(panel, control, &v);
+    events.append({control, event, v});
+    if (blockMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(blockMs));
+    return 0;
+}
+
+int countOf(int control, int event)
+{
+    int n = 0;
+    for (const Event &e : events)
+        n += e.control == control && e.event == event;
+    return n;
+}
+
+} // namespace
+
+// The callbacks the layout names, recording what reaches them.
+CVICALLBACK int cbvypnout(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbstart(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbkonec(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbremote(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbr(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbodpor(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+CVICALLBACK int cbtimer(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+
+enum { VYP = 2, START, KONEC, REMOTE, COM, R3, R2, R1, R0, LED4, LED3, LED2, LED1, ODPOR, TIMER };
+
+class UiTest : public QObject {
+    Q_OBJECT
+    int panel = 0;
+    QWidget *window = nullptr;
+
+    QWidget *part(const char *name)
+    {
+        QWidget *w = window->findChild<QWidget *>(QString::fromLatin1(name));
+        if (!w)
+            qWarning("no widget %s", name);
+        return w;
+    }
+    // Events other than ticks.
+    QList<Event> actions()
+    {
+        QList<Event> out;
+        for (const Event &e : events)
+            if (e.event != EVENT_TIMER_TICK)
+                out << e;
+        return out;
+    }
+    void clickArrow(const char *name, bool up)
+    {
+        QWidget *a = part(name);
+        QTest::mouseClick(a, Qt::LeftButton, {}, QPoint(a->width() / 2, up ? 2 : a->height() - 3));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(InitCVIRTEEx(nullptr, nullptr, nullptr) != 0);
+        QVERIFY(InitCVIRTEEx(nullptr, nullptr, nullptr) != 0);  // a repeated call succeeds
+    }
+
+    void init()
+    {
+        events.clear();
+        blockMs = 0;
+        SetPopupHook(nullptr);
+        panel = LoadPanel(0, "T483.UIR", 1);
+        QVERIFY(panel > 0);
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "hl")
+                window = w;
+        QVERIFY(window);
+        QCOMPARE(SetPanelAttribute(panel, ATTR_CLOSE_CTRL, KONEC), 0);
+        DisplayPanel(panel);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+
+    void cleanup()
+    {
+        DiscardAllPanels();
+        window = nullptr;
+    }
+
+    void geometryFollowsTheLayout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("where");  // top, left, height, width as in the layout table
+        auto row = [](const char *name, int top, int left, int height, int width) {
+            QTest::newRow(name) << QString::fromLatin1(name) << QRect(left, top, width, height);
+        };
+        row("vyp", 39, 590, 26, 60);
+        row("start", 219, 700, 21, 48);
+        row("konec", 259, 700, 21, 48);
+        row("remote", 35, 325, 25, 15);
+        row("com.box", 37, 468, 22, 24);
+        row("com.arrows", 37, 459, 22, 9);
+        row("R3.dial", 143, 154, 70, 70);
+        row("R3.display", 236, 146, 22, 66);
+        row("R3.arrows", 236, 137, 22, 9);
+        row("R2.dial", 143, 297, 70, 70);
+        row("R2.display", 236, 289, 22, 66);
+        row("R2.arrows", 236, 280, 22, 9);
+        row("R1.dial", 143, 440, 70, 70);
+        row("R1.display", 236, 432, 22, 66);
+        row("R1.arrows", 236, 423, 22, 9);
+        row("R0.dial", 143, 584, 70, 70);
+        row("R0.display", 236, 576, 22, 66);
+        row("R0.arrows", 236, 567, 22, 9);
+        row("LED4", 239, 53, 16, 19);
+        row("LED3", 190, 53, 16, 19);
+        row("LED2", 140, 51, 16, 19);
+        row("LED1", 91, 51, 16, 19);
+        row("odpor", 40, 162, 22, 64);
+        row("odpor.arrows", 40, 153, 22, 9);
+    }
+    void geometryFollowsTheLayout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, where);
+        QCOMPARE(window->size(), QSize(768, 315));
+        QWidget *w = part(name.toLatin1());
+        QVERIFY(w);
+        QCOMPARE(w->geometry(), where);
+    }
+
+    // Labels sit over their layout rectangles (widened about the centre only
+    // when the text needs it) and show their whole text.
+    void labelsAreWholeAndInPlace_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QRect>("where");
+        QTest::addColumn<QString>("text");
+        auto row = [](const char *name, int top, int left, int height, int width, const char *text) {
+            QTest::newRow(name) << QString::fromLatin1(name) << QRect(left, top, width, height) << QString::fromUtf8(text);
+        };
+        row("remote.label", 13, 315, 18, 61, "REMOTE");
+        row("com.label", 19, 460, 18, 33, "COM");
+        row("R3.label", 94, 179, 18, 34, "x 1G");
+        row("R2.label", 94, 314, 18, 51, "x 100M");
+        row("R1.label", 94, 461, 18, 43, "x 10M");
+        row("R0.label", 94, 608, 18, 35, "x 1M");
+        row("LED4.label", 220, 49, 18, 33, "REM");
+        row("LED3.label", 171, 49, 18, 29, "1 kV");
+        row("LED2.label", 121, 44, 18, 39, "2.5 kV");
+        row("LED1.label", 72, 49, 18, 29, "5 kV");
+        row("odpor.label", 16, 159, 18, 63, "R [MOhm]");
+    }
+    void labelsAreWholeAndInPlace()
+    {
+        QFETCH(QString, name);
+        QFETCH(QRect, where);
+        QFETCH(QString, text);
+        auto *l = qobject_cast<QLabel *>(part(name.toLatin1()));
+        QVERIFY(l);
+        QCOMPARE(l->text(), text);
+        QVERIFY(l->geometry().contains(where));
+        QVERIFY(qAbs(l->geometry().center().x() - where.center().x()) <= 1);
+        QVERIFY(l->fontMetrics().horizontalAdvance(text) <= l->width());
+        QVERIFY(l->fontMetrics().height() <= l->height());
+    }
+
+    void switchStateTextsStandRightOfIt()
+    {
+        QWidget *on = part("remote.state.On");
+        QWidget *off = part("remote.state.Off");
+        QVERIFY(on && off);
+        QCOMPARE(on->pos(), QPoint(343, 32));
+        QCOMPARE(off->pos(), QPoint(343, 44));
+    }
+
+    void defaultsAtLoad()
+    {
+        int v = -1;
+        GetCtrlVal(panel, COM, &v);
+        QCOMPARE(v, 1);  // the last of the items 8 .. 1
+        for (int id : {R3, R2, R1, R0, LED1, LED2, LED3, LED4, ODPOR, REMOTE}) {
+            GetCtrlVal(panel, id, &v);
+            QCOMPARE(v, 0);
+        }
+        QCOMPARE(window->windowTitle(), QString::fromUtf8("Ovládací panel dekády T-483"));
+    }
+
+    // The COM ring offers 8 down to 1; its up arrow goes toward the higher
+    // numbers. Each arrow click is one commit; it has no callback.
+    void ringStepsThroughItsItems()
+    {
+        int v = 0;
+        for (int k = 0; k < 10; k++)
+            clickArrow("com.arrows", true);
+        GetCtrlVal(panel, COM, &v);
+        QCOMPARE(v, 8);
+        clickArrow("com.arrows", false);
+        GetCtrlVal(panel, COM, &v);
+        QCOMPARE(v, 7);
+        QCOMPARE(actions().size(), 0);
+    }
+
+    // Knobs: one commit per arrow click and per key step, one per released
+    // drag however far it moves, none at the ends of the range.
+    void knobCommits()
+    {
+        clickArrow("R1.arrows", true);
+        clickArrow("R1.arrows", true);
+        QCOMPARE(countOf(R1, EVENT_COMMIT), 2);
+        QCOMPARE(actions().last().value, 2);
+
+        QWidget *dial = part("R0.dial");
+        dial->setFocus();
+        QTest::keyClick(dial, Qt::Key_Up);
+        QTest::keyClick(dial, Qt::Key_Up);
+        QTest::keyClick(dial, Qt::Key_Down);
+        QCOMPARE(countOf(R0, EVENT_COMMIT), 3);
+        QCOMPARE(actions().last().value, 1);
+
+        // Drag from the pointer's start across to the right-hand end.
+        events.clear();
+        QWidget *d3 = part("R3.dial");
+        const QPoint c = d3->rect().center();
+        QTest::mousePress(d3, Qt::LeftButton, {}, c + QPoint(-20, 20));
+        for (int x = -20; x <= 20; x += 5) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(c + QPoint(x, x < 0 ? -10 : 20)), d3->mapToGlobal(QPointF(c + QPoint(x, 0))),
+                             Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(d3, &move);
+        }
+        QCOMPARE(actions().size(), 0);  // nothing while dragging
+        QTest::mouseRelease(d3, Qt::LeftButton, {}, c + QPoint(20, 20));
+        QCOMPARE(countOf(R3, EVENT_COMMIT), 1);
+        QCOMPARE(actions().last().value, 15);
+
+        events.clear();
+        clickArrow("R3.arrows", true);  // already at 15
+        QCOMPARE(actions().size(), 0);
+    }
+
+    void knobDisplayShowsItsItem()
+    {
+        auto display = [&](const char *n) { return qobject_cast<ItemBox *>(part(n))->text(); };
+        QCOMPARE(display("R2.display"), QString("0"));
+        QCOMPARE(SetCtrlVal(panel, R2, 11), 0);
+        QCOMPARE(display("R2.display"), QString("11"));
+        QCOMPARE(SetCtrlVal(panel, R3, 16), 0);  // beyond the items: shown as its number
+        QCOMPARE(display("R3.display"), QString("16"));
+        QCOMPARE(qobject_cast<Dial *>(part("R3.dial"))->position(), 15);
+        int v = 0;
+        GetCtrlVal(panel, R3, &v);
+        QCOMPARE(v, 16);
+        clickArrow("R3.arrows", false);  // down from 16 lands on the last item
+        GetCtrlVal(panel, R3, &v);
+        QCOMPARE(v, 15);
+    }
+
+    // The numeric: typing then Enter is one value-changed event with the
+    // whole number; arrows and keys step; typing beyond the range is held
+    // at its edge; committing the same value again raises nothing.
+    void numericValueChanged()
+    {
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        QVERIFY(edit);
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "150");
+        QCOMPARE(actions().size(), 0);
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(actions().size(), 1);
+        QCOMPARE(actions()[0].control, int(ODPOR));
+        QCOMPARE(actions()[0].event, int(EVENT_VAL_CHANGED));
+        QCOMPARE(actions()[0].value, 150);
+
+        QTest::keyClick(edit, Qt::Key_Return);  // same value again
+        QCOMPARE(actions().size(), 1);
+
+        clickArrow("odpor.arrows", true);
+        QCOMPARE(actions().last().value, 151);
+        QTest::keyClick(edit, Qt::Key_Down);
+        QCOMPARE(actions().last().value, 150);
+
+        edit->selectAll();
+        QTest::keyClicks(edit, "99999");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(actions().last().value, 15000);
+        QCOMPARE(edit->text(), QString("15000"));
+
+        edit->selectAll();
+        QTest::keyClicks(edit, "abc");  // not digits: not taken
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(edit->text(), QString("15000"));
+    }
+
+    // Values set from code raise nothing, and the program may show values
+    // the operator cannot type.
+    void setFromCodeRaisesNothing()
+    {
+        for (int id : {R3, R2, R1, R0, ODPOR, REMOTE, COM, LED1, LED4})
+            QCOMPARE(SetCtrlVal(panel, id, 3), 0);
+        QCOMPARE(SetCtrlVal(panel, ODPOR, 16221), 0);
+        QCOMPARE(qobject_cast<QLineEdit *>(part("odpor"))->text(), QString("16221"));
+        int v = 0;
+        GetCtrlVal(panel, REMOTE, &v);
+        QCOMPARE(v, 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(actions().size(), 0);
+    }
+
+    void buttonsAndSwitchCommit()
+    {
+        QTest::mouseClick(part("start"), Qt::LeftButton);
+        QTest::mouseClick(part("remote"), Qt::LeftButton);
+        part("remote")->setFocus();
+        QTest::keyClick(part("remote"), Qt::Key_Space);
+        QCOMPARE(actions().size(), 3);
+        QCOMPARE(actions()[0].control, int(START));
+        QCOMPARE(actions()[1].control, int(REMOTE));
+        QCOMPARE(actions()[1].value, 1);
+        QCOMPARE(actions()[2].value, 0);
+        for (const Event &e : actions())
+            QCOMPARE(e.event, int(EVENT_COMMIT));
+    }
+
+    // Escape and the window's close box both operate Exit.
+    void escapeAndCloseBoxOperateExit()
+    {
+        QTest::keyClick(window, Qt::Key_Escape);
+        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 1);
+        window->close();
+        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 2);
+        QVERIFY(window->isVisible());  // closing is the program's business
+
+        SetCtrlAttribute(panel, KONEC, ATTR_DIMMED, 1);
+        QTest::keyClick(window, Qt::Key_Escape);
+        window->close();
+        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 2);
+    }
+
+    void dimmedControlsRaiseNothing()
+    {
+        for (int id : {VYP, START, REMOTE, R3, ODPOR})
+            QCOMPARE(SetCtrlAttribute(panel, id, ATTR_DIMMED, 1), 0);
+        QTest::mouseClick(part("start"), Qt::LeftButton);
+        QTest::mouseClick(part("vyp"), Qt::LeftButton);
+        QTest::mouseClick(part("remote"), Qt::LeftButton);
+        clickArrow("R3.arrows", true);
+        clickArrow("odpor.arrows", true);
+        QTest::keyClick(part("R3.dial"), Qt::Key_Up);
+        QCOMPARE(actions().size(), 0);
+        int v = -1;
+        GetCtrlAttribute(panel, START, ATTR_DIMMED, &v);
+        QCOMPARE(v, 1);
+
+        QCOMPARE(SetCtrlAttribute(panel, START, ATTR_DIMMED, 0), 0);
+        QTest::mouseClick(part("start"), Qt::LeftButton);
+        QCOMPARE(actions().size(), 1);
+    }
+
+    void attributes()
+    {
+        QCOMPARE(SetCtrlAttribute(panel, VYP, ATTR_LABEL_TEXT, "Power OFF"), 0);
+        QCOMPARE(qobject_cast<QPushButton *>(part("vyp"))->text(), QString("Power OFF"));
+        QCOMPARE(SetPanelAttribute(panel, ATTR_TITLE, CP1250("Ovládanie dekády T-483")), 0);
+        QCOMPARE(window->windowTitle(), QString::fromUtf8("Ovládanie dekády T-483"));
+        QCOMPARE(SetPanelAttribute(panel, ATTR_TITLE, CP1250("Přístroj T-483 se na sběrnici RS232 nehlásí!")), 0);
+        QCOMPARE(window->windowTitle(), QString::fromUtf8("Přístroj T-483 se na sběrnici RS232 nehlásí!"));
+
+        int v = 0;
+        QCOMPARE(SetCtrlAttribute(panel, COM, ATTR_FAIL_COLOR, 0xFF0000), 0);
+        GetCtrlAttribute(panel, COM, ATTR_FAIL_COLOR, &v);
+        QCOMPARE(v, 0xFF0000);
+        QCOMPARE(SetCtrlAttribute(panel, LED4, ATTR_ON_COLOR, 0x00FF00), 0);
+        QCOMPARE(SetCtrlAttribute(panel, LED4, ATTR_OFF_COLOR, 0xC0C0C0), 0);
+        GetCtrlAttribute(panel, LED4, ATTR_ON_COLOR, &v);
+        QCOMPARE(v, 0x00FF00);
+        // A lit lamp is painted in its on-colour.
+        SetCtrlVal(panel, LED4, 1);
+        QWidget *lamp = part("LED4");
+        QImage img = lamp->grab().toImage();
+        QColor mid = img.pixelColor(img.width() / 2 + 3, img.height() / 2 + 3);
+        QVERIFY2(mid.green() > 200 && mid.red() < 100, qPrintable(mid.name()));
+
+        QCOMPARE(SetCtrlAttribute(panel, START, ATTR_ON_COLOR, 1), int(UIE_BAD_ATTRIBUTE));
+        QCOMPARE(SetCtrlVal(panel, 99, 1), int(UIE_BAD_CONTROL));
+        QCOMPARE(SetCtrlVal(panel + 100, START, 1), int(UIE_BAD_HANDLE));
+    }
+
+    void focus()
+    {
+        QCOMPARE(SetActiveCtrl(panel, START), 0);
+        QCOMPARE(GetActiveCtrl(panel), int(START));
+        QCOMPARE(SetActiveCtrl(panel, KONEC), 0);
+        QCOMPARE(GetActiveCtrl(panel), int(KONEC));
+    }
+
+    void timerTicksEveryFifthOfASecond()
+    {
+        events.clear();
+        QElapsedTimer t;
+        t.start();
+        QTRY_VERIFY_WITH_TIMEOUT(countOf(TIMER, EVENT_TIMER_TICK) >= 6, 3000);
+        const qint64 ms = t.elapsed();
+        QVERIFY2(ms > 1000 && ms < 1600, qPrintable(QString::number(ms)));
+    }
+
+    // A callback that blocks is never re-entered: ticks falling due meanwhile
+    // are dropped, and after an overlong tick a whole interval passes first.
+    void callbacksNeverOverlap()
+    {
+        events.clear();
+        blockMs = 450;
+        QTest::qWait(1500);
+        blockMs = 0;
+        int ticks = countOf(TIMER, EVENT_TIMER_TICK);
+        QVERIFY2(ticks >= 2 && ticks <= 3, qPrintable(QString::number(ticks)));
+    }
+
+    // A pop-up is modal and keeps its title, an empty one too; ticks that
+    // fall due while it is up are dropped.
+    void messagePopupIsModal()
+    {
+        QString title = "x", text;
+        Qt::WindowModality modality = Qt::NonModal;
+        QTimer::singleShot(600, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            title = box->windowTitle();
+            text = box->text();
+            modality = box->windowModality();
+            box->accept();
+        });
+        events.clear();
+        QCOMPARE(MessagePopup("", CP1250("Nepřípustný parametr v T483.INI: [t483], demo=%s%n <b>")), 0);
+        QCOMPARE(title, QString());
+        QCOMPARE(text, QString::fromUtf8("Nepřípustný parametr v T483.INI: [t483], demo=%s%n <b>"));
+        QCOMPARE(modality, Qt::ApplicationModal);
+        QCOMPARE(countOf(TIMER, EVENT_TIMER_TICK), 0);
+    }
+
+    void badLayouts()
+    {
+        QCOMPARE(LoadPanel(0, "unknown_callback.uir", 1), int(UIE_NO_CALLBACK));
+        QCOMPARE(LoadPanel(0, "broken.uir", 1), int(UIE_BAD_FILE));
+        QCOMPARE(LoadPanel(0, "T483.UIR", 2), int(UIE_NO_PANEL));
+        QCOMPARE(LoadPanel(0, "no-such-layout.uir", 1), int(UIE_NO_FILE));
+    }
+};
+
+QTEST_MAIN(UiTest)
+#include "ui_test.moc"

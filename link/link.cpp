@@ -1,0 +1,116 @@
+// The instrument link: the port with the T-483's line settings, commands out
+// with their carriage return, one reply back into radek, and the reply scans.
+#include "link/link.h"
+
+#include "app/state.h"
+#include "platform/serial.h"
+#include "platform/text.h"
+#include "platform/trace.h"
+
+enum {
+    CR = 13,
+    REPLY_MAX = 20,  // the longest reply the instrument sends
+};
+
+int link_open(int port)
+{
+    int r = OpenComConfig(port, "", 1200, 0, 8, 1, 40, 40);
+    if (r != 0)
+        return r;
+    SetCTSMode(port, 0);
+    SetXMode(port, 0);
+    // Modem lines: a pseudo-terminal or an adapter without them refuses;
+    // the instrument talks all the same.
+    ComSetEscape(port, SETDTR);
+    ComSetEscape(port, CLRRTS);
+    SetComTime(port, 0.3);
+    FlushInQ(port);
+    return 0;
+}
+
+// Stops at the first failed write: sending the rest of a broken command, or
+// its carriage return, would only make the instrument act on a wrong one.
+// No command is longer than a line, so a text without its NUL cannot run on.
+int sendstring(const char *text)
+{
+    if (demo)
+        return demo;
+    int n = 0;
+    while (n < TEXT_SIZE - 1 && text[n])
+        n++;
+    int r = 0;
+    for (int k = 0; k < n; k++) {
+        r = ComWrtByte(com, (unsigned char)text[k]);
+        if (r < 0) {
+            TraceLink(com, '>', text, r);
+            return r;
+        }
+    }
+    r = ComWrtByte(com, CR);
+    TraceLink(com, '>', text, r < 0 ? r : n);
+    return r;
+}
+
+// A failed read, and every read in offline mode (no port is open), leaves an
+// empty reply and a negative i.
+void link_read(void)
+{
+    if (demo) {
+        i = RS232_NOT_OPEN;
+        radek[0] = 0;
+        return;
+    }
+    i = ComRdTerm(com, radek, REPLY_MAX, CR);
+    if (i < 0 || i > REPLY_MAX) {
+        if (i > REPLY_MAX)
+            i = RS232_IO;
+        radek[0] = 0;
+    } else {
+        radek[i] = 0;
+    }
+    TraceLink(com, '<', radek, i);
+}
+
+void link_close(void)
+{
+    CloseCom(com);
+}
+
+void scan_id(void)
+{
+    int value;
+    if (Scan(radek, "%s>%s[dt#]%i", &value) == 2)
+        i = value;
+}
+
+// A resistance is never negative: a reply that says otherwise is not one.
+void scan_r(void)
+{
+    int value;
+    if (Scan(radek, "%s>%i", &value) == 1 && value >= 0)
+        R = value;
+}
+
+void scan_m(void)
+{
+    int value;
+    M = Scan(radek, "%s>%i", &value) == 1 ? value : 0;
+}
+
+// Identification values of a T-483: value / divisor == quotient for any row.
+static const struct {
+    int divisor;
+    int quotient;
+} ident_rules[] = {
+    {100, 483},    // 48300 to 48399
+    {1000, 483},   // 483000 to 483999
+    {10000, 27},   // 270000 to 279999
+};
+
+int t483_ident_ok(int ident)
+{
+    for (const auto &rule : ident_rules)
+        if (ident / rule.divisor == rule.quotient)
+            return 1;
+    return 0;
+}

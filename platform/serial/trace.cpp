@@ -1,0 +1,45 @@
+// The link trace on standard error, switched on by T483_TRACE=1.
+#include "platform/trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+static bool trace_on(void)
+{
+    static int on = -1;
+    if (on < 0) {
+        const char *v = getenv("T483_TRACE");
+        on = v && strcmp(v, "0") != 0 && v[0] != 0;
+    }
+    return on != 0;
+}
+
+void TraceLink(int port, char direction, const char *bytes, int count)
+{
+    if (!trace_on())
+        return;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    // Built in one buffer and written at once so lines never interleave.
+    char line[512];
+    int n = snprintf(line, sizeof line, "%02d:%02d:%02d.%03ld COM%d %c ", local.tm_hour,
+                     local.tm_min, local.tm_sec, now.tv_nsec / 1000000, port, direction);
+    if (count < 0) {
+        n += snprintf(line + n, sizeof line - n, "(failed: %d)", count);
+    } else {
+        for (int k = 0; k < count && n < (int)sizeof line - 8; k++) {
+            unsigned char c = (unsigned char)bytes[k];
+            if (c >= 0x20 && c < 0x7f && c != '\\')
+                line[n++] = (char)c;
+            else
+                n += snprintf(line + n, sizeof line - n, "\\x%02X", c);
+        }
+    }
+    line[n++] = '\n';
+    fwrite(line, 1, n, stderr);
+    fflush(stderr);
+}

@@ -1,0 +1,280 @@
+// The instrument link against the simulated T-483: frames on the wire,
+// offline mode, replies into radek and the scans that read them.
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <cstring>
+
+#include "app/state.h"
+#include "link/link.h"
+#include "platform/serial.h"
+#include "sim_process.h"
+
+class TestLink : public QObject {
+    Q_OBJECT
+
+    SimProcess *sim = nullptr;
+
+    // Sends one command and reads its reply, as every caller does.
+    void exchange(const char *command)
+    {
+        sendstring(command);
+        link_read();
+    }
+
+    // Sets what the simulator answers (an empty text: just the CR), or makes
+    // it silent for a null one.
+    bool answer(const char *setting, const QByteArray &reply)
+    {
+        if (reply.isNull())
+            return sim->command("fault silent");
+        return sim->command(QString(setting) + ' ' + QString::fromLatin1(reply));
+    }
+
+private slots:
+    void init()
+    {
+        demo = 0;
+        sim = new SimProcess;
+        QVERIFY(sim->start());
+        sim->useAsPort(1);
+        com = 1;
+        QCOMPARE(link_open(com), 0);
+        memset(radek, '#', sizeof radek);
+    }
+    void cleanup()
+    {
+        link_close();
+        delete sim;
+        sim = nullptr;
+        demo = 0;
+    }
+
+    void frames_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("R0") << QByteArray("R0") << QByteArray("R0\r");
+        QTest::newRow("R15000") << QByteArray("R15000") << QByteArray("R15000\r");
+        QTest::newRow("L1") << QByteArray("L1") << QByteArray("L1\r");
+        QTest::newRow("P0") << QByteArray("P0") << QByteArray("P0\r");
+        QTest::newRow("high byte") << QByteArray("\xe9") << QByteArray("\xe9\r");
+    }
+    void frames()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(sendstring(command.constData()), 1);
+        link_read();
+        QVERIFY(sim->waitReceived(1));
+        QCOMPARE(sim->received(), QList<QByteArray>{wire});
+    }
+
+    // Offline, nothing leaves the computer: the first frame the instrument
+    // sees afterwards is the first one sent online, with nothing before it.
+    void offlineSendsNothing()
+    {
+        demo = 1;
+        for (const char *command : {"I", "R0", "L0", "K", "M", "L1", "P0"}) {
+            QCOMPARE(sendstring(command), 1);
+            strcpy(radek, "stale");
+            i = 5;
+            link_read();
+            QVERIFY(i < 0);
+            QCOMPARE(radek[0], '\0');
+        }
+        demo = 0;
+        exchange("M");
+        QCOMPARE(QByteArray(radek), QByteArray("1000"));
+        QVERIFY(sim->waitReceived(1));
+        QCOMPARE(sim->received(), QList<QByteArray>{"M\r"});
+    }
+
+    void identification_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("ident");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("48305") << QByteArray("48305") << 48305 << true;
+        QTest::newRow("after letters") << QByteArray("ABC 483123") << 483123 << true;
+        QTest::newRow("270001") << QByteArray("270001") << 270001 << true;
+        QTest::newRow("4830") << QByteArray("4830") << 4830 << false;
+        QTest::newRow("no digits") << QByteArray("T-FOUR") << 6 << false;
+        QTest::newRow("empty") << QByteArray("") << 0 << false;
+        QTest::newRow("too long a number") << QByteArray("99999999999") << 11 << false;
+        QTest::newRow("48400") << QByteArray("48400") << 48400 << false;
+    }
+    void identification()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, ident);
+        QFETCH(bool, accepted);
+        QVERIFY(answer("ident", reply));
+        exchange("I");
+        scan_id();
+        QCOMPARE(i, ident);
+        QCOMPARE(t483_ident_ok(i), int(accepted));
+    }
+
+    // A silent port fails the identification after one timeout.
+    void identificationSilent()
+    {
+        QVERIFY(sim->command("fault silent"));
+        QElapsedTimer t;
+        t.start();
+        exchange("I");
+        QVERIFY2(t.elapsed() >= 280 && t.elapsed() < 450, qPrintable(QString::number(t.elapsed())));
+        scan_id();
+        QVERIFY(i <= 0);
+        QCOMPARE(t483_ident_ok(i), 0);
+        QCOMPARE(radek[0], '\0');
+    }
+
+    void identRule_data()
+    {
+        QTest::addColumn<int>("ident");
+        QTest::addColumn<bool>("accepted");
+        const struct {
+            int ident;
+            bool ok;
+        } rows[] = {{48299, false}, {48300, true},  {48399, true},   {482999, false},
+                    {483000, true}, {483999, true}, {269999, false}, {270000, true},
+                    {279999, true}, {280000, false}, {-48300, false}, {-270000, false},
+                    {0, false},     {20, false}};
+        for (const auto &r : rows)
+            QTest::newRow(qPrintable(QString::number(r.ident))) << r.ident << r.ok;
+    }
+    void identRule()
+    {
+        QFETCH(int, ident);
+        QFETCH(bool, accepted);
+        QCOMPARE(t483_ident_ok(ident), int(accepted));
+    }
+
+    void voltage_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("volts");
+        QTest::newRow("1 kV") << QByteArray("1000") << 1000;
+        QTest::newRow("2.5 kV") << QByteArray("2500") << 2500;
+        QTest::newRow("5 kV") << QByteArray("5000") << 5000;
+        QTest::newRow("2400") << QByteArray("2400") << 2400;
+        QTest::newRow("empty") << QByteArray("") << 0;
+        QTest::newRow("text") << QByteArray("HIGH") << 0;
+        QTest::newRow("too long a number") << QByteArray("99999999999") << 0;
+        QTest::newRow("silent") << QByteArray() << 0;
+    }
+    void voltage()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, volts);
+        QVERIFY(answer("voltage", reply));
+        M = 2500;
+        exchange("M");
+        scan_m();
+        QCOMPARE(M, volts);
+    }
+
+    void frontPanel_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("resistance");
+        QTest::newRow("4072") << QByteArray("4072") << 4072;
+        QTest::newRow("0") << QByteArray("0") << 0;
+        QTest::newRow("empty keeps R") << QByteArray("") << 1234;
+        QTest::newRow("text keeps R") << QByteArray("ERR") << 1234;
+        QTest::newRow("too long a number keeps R") << QByteArray("99999999999") << 1234;
+        QTest::newRow("negative keeps R") << QByteArray("-5") << 1234;
+        QTest::newRow("silent keeps R") << QByteArray() << 1234;
+    }
+    void frontPanel()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, resistance);
+        QVERIFY(answer("front", reply));
+        R = 1234;
+        exchange("K");
+        scan_r();
+        QCOMPARE(R, resistance);
+    }
+
+    // A complete reply is taken as soon as its CR arrives.
+    void completeReplyIsQuick()
+    {
+        QElapsedTimer t;
+        t.start();
+        for (int k = 0; k < 10; k++)
+            exchange("K");
+        QVERIFY2(t.elapsed() < 500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(i, 3);
+        QCOMPARE(QByteArray(radek), QByteArray("100"));
+    }
+
+    // An over-long reply without CR fills 20 bytes and radek ends after
+    // them; nothing beyond is touched.
+    void overlongReply()
+    {
+        QVERIFY(sim->command("fault long"));
+        exchange("K");
+        QCOMPARE(i, 20);
+        QCOMPARE(QByteArray(radek), QByteArray("0123456789ABCDEFGHIJ"));
+        for (int k = 21; k < TEXT_SIZE; k++)
+            QCOMPARE(radek[k], '#');
+    }
+
+    void garbageReply()
+    {
+        QVERIFY(sim->command("fault garbage"));
+        M = 1000;
+        exchange("M");
+        scan_m();
+        QCOMPARE(M, 0);
+        QCOMPARE(i, 4);
+    }
+
+    // The instrument gone mid-session: every exchange after it gives a
+    // negative count and an empty reply, and the scans keep to their rules.
+    void instrumentGone()
+    {
+        exchange("K");
+        QCOMPARE(i, 3);
+        sim->kill();
+        R = 77;
+        M = 1000;
+        QVERIFY(sendstring("K") < 0);
+        link_read();
+        QVERIFY(i < 0);
+        QCOMPARE(radek[0], '\0');
+        scan_r();
+        QCOMPARE(R, 77);
+        exchange("M");
+        scan_m();
+        QCOMPARE(M, 0);
+    }
+
+    // R changes the instrument only under remote control.
+    void remoteControl()
+    {
+        exchange("R47");
+        QCOMPARE(QByteArray(radek), QByteArray("R47"));
+        exchange("K");
+        QCOMPARE(QByteArray(radek), QByteArray("100"));
+        exchange("L0");
+        exchange("R47");
+        exchange("K");
+        QCOMPARE(QByteArray(radek), QByteArray("47"));
+        exchange("L1");
+        exchange("K");
+        QCOMPARE(QByteArray(radek), QByteArray("100"));
+    }
+
+    void openFailureIsReturned()
+    {
+        qputenv("T483_COM3", "/nonexistent/ttyQ");
+        QCOMPARE(link_open(3), int(RS232_NO_DEVICE));
+        qunsetenv("T483_COM3");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"

@@ -1,0 +1,311 @@
+// Serial ports over pseudo-terminals: naming, open failures, reads framed on
+// the carriage return with one deadline, and a device that vanishes.
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/serial.h"
+#include "sim_process.h"
+
+class TestSerial : public QObject {
+    Q_OBJECT
+
+    SimProcess *sim = nullptr;
+
+    // Opens COM1 on a fresh simulator with the instrument's settings.
+    bool openSim(const QStringList &options = {})
+    {
+        sim = new SimProcess;
+        if (!sim->start(options))
+            return false;
+        sim->useAsPort(1);
+        if (OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40) != 0)
+            return false;
+        SetComTime(1, 0.3);
+        return true;
+    }
+
+private slots:
+    void cleanup()
+    {
+        for (int port = 1; port <= 8; port++)
+            CloseCom(port);
+        delete sim;
+        sim = nullptr;
+        for (int port = 1; port <= 8; port++)
+            qunsetenv(QByteArray("T483_COM" + QByteArray::number(port)));
+    }
+
+    void deviceNames_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("env");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("COM1 default") << 1 << QByteArray() << "/dev/ttyS0";
+        QTest::newRow("COM8 default") << 8 << QByteArray() << "/dev/ttyS7";
+        QTest::newRow("COM2 named") << 2 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
+        QTest::newRow("COM0") << 0 << QByteArray() << "";
+        QTest::newRow("COM9") << 9 << QByteArray() << "";
+    }
+    void deviceNames()
+    {
+        QFETCH(int, port);
+        QFETCH(QByteArray, env);
+        QFETCH(QString, device);
+        if (!env.isEmpty())
+            qputenv("T483_COM" + QByteArray::number(port), env);
+        QCOMPARE(QString(ComDeviceName(port)), device);
+    }
+
+    void openErrors_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("missing") << 3 << QByteArray("/nonexistent/ttyX") << int(RS232_NO_DEVICE)
+                                 << "Cannot open COM3 (/nonexistent/ttyX): no such device";
+        QTest::newRow("not a tty") << 1 << QByteArray("/dev/null") << int(RS232_NOT_SERIAL)
+                                   << "Cannot open COM1 (/dev/null): not a serial port";
+        QTest::newRow("directory") << 2 << QByteArray("/tmp") << int(RS232_NOT_SERIAL)
+                                   << "Cannot open COM2 (/tmp): not a serial port";
+        QTest::newRow("port 0") << 0 << QByteArray() << int(RS232_BAD_PORT) << "";
+        QTest::newRow("port 9") << 9 << QByteArray() << int(RS232_BAD_PORT) << "";
+    }
+    void openErrors()
+    {
+        QFETCH(int, port);
+        QFETCH(QByteArray, device);
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        if (!device.isEmpty())
+            qputenv("T483_COM" + QByteArray::number(port), device);
+        QCOMPARE(OpenComConfig(port, "", 1200, 0, 8, 1, 40, 40), code);
+        if (!text.isEmpty())
+            QCOMPARE(QString(GetRS232ErrorString(code)), text);
+        // The failed port is not open.
+        QCOMPARE(ComWrtByte(port, 'I'), int(RS232_NOT_OPEN));
+    }
+
+    // Permission is checked by the system for the user running the program;
+    // as root, the open is tried in a child that has given root up.
+    void openWithoutPermission()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("ttyNOACCESS");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        QVERIFY(QFile::setPermissions(path, QFile::Permissions()));
+        qputenv("T483_COM4", path.toLocal8Bit());
+        if (geteuid() != 0) {
+            QCOMPARE(OpenComConfig(4, "", 1200, 0, 8, 1, 40, 40), int(RS232_ACCESS));
+            QCOMPARE(QString(GetRS232ErrorString(RS232_ACCESS)),
+                     "Cannot open COM4 (" + path + "): permission denied");
+            return;
+        }
+        pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(100);
+            int code = OpenComConfig(4, "", 1200, 0, 8, 1, 40, 40);
+            QByteArray expected = "Cannot open COM4 (" + path.toLocal8Bit() + "): permission denied";
+            _exit(code != RS232_ACCESS ? 1 : expected != GetRS232ErrorString(code) ? 2 : 0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 100)
+            QSKIP("cannot give up root here");
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+
+    // A port another program holds (here: the same device on COM2) is busy,
+    // and the holder's link keeps working.
+    void openBusy()
+    {
+        QVERIFY(openSim());
+        sim->useAsPort(2);
+        QCOMPARE(OpenComConfig(2, "", 1200, 0, 8, 1, 40, 40), int(RS232_BUSY));
+        QVERIFY(QString(GetRS232ErrorString(RS232_BUSY)).contains("in use"));
+        CloseCom(1);
+        QCOMPARE(OpenComConfig(2, "", 1200, 0, 8, 1, 40, 40), 0);
+    }
+
+    void badSettings_data()
+    {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("stop");
+        QTest::addColumn<int>("code");
+        QTest::newRow("instrument") << 1200 << 0 << 8 << 1 << 0;
+        QTest::newRow("odd baud") << 1234 << 0 << 8 << 1 << int(RS232_BAD_SETTING);
+        QTest::newRow("parity 3") << 1200 << 3 << 8 << 1 << int(RS232_BAD_SETTING);
+        QTest::newRow("9 bits") << 1200 << 0 << 9 << 1 << int(RS232_BAD_SETTING);
+        QTest::newRow("3 stop bits") << 1200 << 0 << 8 << 3 << int(RS232_BAD_SETTING);
+    }
+    void badSettings()
+    {
+        QFETCH(int, baud);
+        QFETCH(int, parity);
+        QFETCH(int, bits);
+        QFETCH(int, stop);
+        QFETCH(int, code);
+        sim = new SimProcess;
+        QVERIFY(sim->start());
+        sim->useAsPort(1);
+        QCOMPARE(OpenComConfig(1, "", baud, parity, bits, stop, 40, 40), code);
+    }
+
+    // What one read returns for what the instrument put on the line, and
+    // what the next read then finds.
+    void reads_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        QTest::newRow("complete") << "4072\\r" << QByteArray("4072") << QByteArray() << 0 << 200;
+        QTest::newRow("empty") << "\\r" << QByteArray("") << QByteArray() << 0 << 200;
+        QTest::newRow("two replies") << "1000\\r2500\\r" << QByteArray("1000") << QByteArray("2500")
+                                     << 0 << 200;
+        QTest::newRow("over 20 bytes") << "ABCDEFGHIJKLMNOPQRSTUVWXYZ\\r"
+                                       << QByteArray("ABCDEFGHIJKLMNOPQRST")
+                                       << QByteArray("UVWXYZ") << 0 << 200;
+        QTest::newRow("exactly 20") << "ABCDEFGHIJKLMNOPQRST\\r"
+                                    << QByteArray("ABCDEFGHIJKLMNOPQRST") << QByteArray("")
+                                    << 0 << 200;
+        QTest::newRow("no terminator") << "123" << QByteArray("123") << QByteArray() << 280 << 600;
+        QTest::newRow("nothing") << "" << QByteArray() << QByteArray() << 280 << 600;
+        QTest::newRow("LF is data") << "12\\n\\r" << QByteArray("12\n") << QByteArray() << 0 << 200;
+        QTest::newRow("NUL is data") << "1\\x002\\r" << QByteArray("1\0" "2", 3) << QByteArray()
+                                     << 0 << 200;
+    }
+    void reads()
+    {
+        QFETCH(QString, line);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        QVERIFY(openSim());
+        if (!line.isEmpty())
+            QVERIFY(sim->command("send " + line));
+
+        char buf[84];
+        memset(buf, '#', sizeof buf);
+        QElapsedTimer t;
+        t.start();
+        int n = ComRdTerm(1, buf, 20, 13);
+        qint64 ms = t.elapsed();
+        QCOMPARE(n, first.size());
+        QCOMPARE(QByteArray(buf, n), first);
+        QCOMPARE(buf[n], '#');  // no terminator stored, nothing appended
+        QVERIFY2(ms >= minMs && ms <= maxMs, qPrintable(QString::number(ms) + " ms"));
+        if (!second.isNull()) {
+            n = ComRdTerm(1, buf, 20, 13);
+            QCOMPARE(QByteArray(buf, qMax(n, 0)), second);
+        }
+    }
+
+    // A reply that stops mid-way: within the deadline it is joined, beyond
+    // it the read returns the part that came.
+    void splitReply_data()
+    {
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::newRow("short pause") << 100 << QByteArray("48300") << QByteArray();
+        QTest::newRow("past the deadline") << 500 << QByteArray("483") << QByteArray("00");
+    }
+    void splitReply()
+    {
+        QFETCH(int, pauseMs);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QVERIFY(openSim({"--fault", "split", QString::number(pauseMs)}));
+        QCOMPARE(ComWrtByte(1, 'I'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        char buf[20];
+        int n = ComRdTerm(1, buf, 20, 13);
+        QCOMPARE(QByteArray(buf, qMax(n, 0)), first);
+        if (!second.isNull()) {
+            SetComTime(1, 1.0);
+            n = ComRdTerm(1, buf, 20, 13);
+            QCOMPARE(QByteArray(buf, qMax(n, 0)), second);
+        }
+    }
+
+    // Stale bytes on the line must not be taken for the next reply.
+    void flushDiscardsStale()
+    {
+        QVERIFY(openSim());
+        QVERIFY(sim->command("send 99999\\r"));
+        QTest::qWait(50);
+        QCOMPARE(FlushInQ(1), 0);
+        QCOMPARE(ComWrtByte(1, 'M'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        char buf[20];
+        int n = ComRdTerm(1, buf, 20, 13);
+        QCOMPARE(QByteArray(buf, qMax(n, 0)), QByteArray("1000"));
+    }
+
+    // The simulator killed while a read waits: the read fails at once with
+    // RS232_IO instead of waiting out its time, and so does all that follows.
+    void deviceVanishesMidRead()
+    {
+        QVERIFY(openSim({"--fault", "silent"}));
+        SetComTime(1, 5.0);
+        const pid_t pid = pid_t(sim->pid());
+        std::thread killer([pid] {
+            usleep(150000);
+            ::kill(pid, SIGKILL);
+        });
+        char buf[20];
+        QElapsedTimer t;
+        t.start();
+        int n = ComRdTerm(1, buf, 20, 13);
+        killer.join();
+        QCOMPARE(n, int(RS232_IO));
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY(ComWrtByte(1, 'K') < 0);
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+        QCOMPARE(CloseCom(1), 0);
+    }
+
+    void hangupAfterCommands()
+    {
+        QVERIFY(openSim({"--fault", "hangup", "1"}));
+        char buf[20];
+        QCOMPARE(ComWrtByte(1, 'M'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 4);
+        QVERIFY(sim->hungUp());
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+    }
+
+    // The program closes the port and opens it again (Start pressed anew).
+    void reopen()
+    {
+        QVERIFY(openSim());
+        QCOMPARE(CloseCom(1), 0);
+        QCOMPARE(CloseCom(1), int(RS232_NOT_OPEN));
+        QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);
+        QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);  // while open
+        SetComTime(1, 0.3);
+        QCOMPARE(ComWrtByte(1, 'I'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        char buf[20];
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 5);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "tst_serial.moc"

@@ -1,0 +1,123 @@
+// Test support: the t483-sim simulator as a child process.
+#include "sim_process.h"
+
+#include <QDeadlineTimer>
+#include <QtDebug>
+
+SimProcess::~SimProcess()
+{
+    kill();
+}
+
+bool SimProcess::start(const QStringList &options)
+{
+    const QString program = qEnvironmentVariable("T483_SIM");
+    if (program.isEmpty()) {
+        qWarning("T483_SIM is not set");
+        return false;
+    }
+    process_.setProcessChannelMode(QProcess::SeparateChannels);
+    process_.setReadChannel(QProcess::StandardOutput);
+    process_.start(program, options);
+    if (!process_.waitForStarted(5000)) {
+        qWarning() << "cannot start" << program << process_.errorString();
+        return false;
+    }
+    QDeadlineTimer deadline(5000);
+    while (!process_.canReadLine()) {
+        if (deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime()))) {
+            qWarning() << "no device from" << program << process_.readAllStandardError();
+            return false;
+        }
+    }
+    device_ = QString::fromLocal8Bit(process_.readLine().trimmed());
+    return device_.startsWith('/');
+}
+
+void SimProcess::useAsPort(int port) const
+{
+    qputenv(QByteArray("T483_COM") + QByteArray::number(port), device_.toLocal8Bit());
+}
+
+// Takes in whatever the simulator has printed, waiting up to timeoutMs for
+// the first of it.
+void SimProcess::readLines(int timeoutMs)
+{
+    if (process_.state() == QProcess::Running && process_.bytesAvailable() == 0)
+        process_.waitForReadyRead(timeoutMs);
+    pending_ += process_.readAllStandardOutput();
+    int nl;
+    while ((nl = pending_.indexOf('\n')) >= 0) {
+        const QByteArray line = pending_.left(nl);
+        pending_.remove(0, nl + 1);
+        if (line.startsWith("rx")) {
+            QByteArray bytes;
+            for (const QByteArray &h : line.mid(2).simplified().split(' '))
+                if (!h.isEmpty())
+                    bytes += char(h.toInt(nullptr, 16));
+            received_ += bytes;
+        } else if (line == "ok") {
+            answers_++;
+        } else if (line.startsWith("error")) {
+            answers_++;
+            refusals_++;
+            qWarning() << "t483-sim:" << line;
+        } else if (line == "hangup") {
+            hungUp_ = true;
+        }
+    }
+}
+
+bool SimProcess::command(const QString &line, int timeoutMs)
+{
+    if (process_.state() != QProcess::Running)
+        return false;
+    answers_ = refusals_ = 0;
+    process_.write(line.toLocal8Bit() + '\n');
+    process_.waitForBytesWritten(timeoutMs);
+    QDeadlineTimer deadline(timeoutMs);
+    while (answers_ == 0 && !deadline.hasExpired() && process_.state() == QProcess::Running)
+        readLines(int(deadline.remainingTime()));
+    bool ok = answers_ > 0 && refusals_ == 0;
+    answers_ = refusals_ = 0;
+    return ok;
+}
+
+QList<QByteArray> SimProcess::received()
+{
+    readLines(0);
+    return received_;
+}
+
+bool SimProcess::waitReceived(int n, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    readLines(0);
+    while (received_.size() < n && !deadline.hasExpired() && process_.state() == QProcess::Running)
+        readLines(int(qMax<qint64>(1, deadline.remainingTime())));
+    readLines(0);
+    return received_.size() >= n;
+}
+
+void SimProcess::clearReceived()
+{
+    readLines(0);
+    received_.clear();
+}
+
+bool SimProcess::hungUp()
+{
+    readLines(0);
+    if (!hungUp_ && process_.state() != QProcess::NotRunning)
+        process_.waitForFinished(1000);
+    readLines(0);
+    return hungUp_;
+}
+
+void SimProcess::kill()
+{
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+}

@@ -116,7 +116,8 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
         b->setAutoDefault(false);
         QPalette pal = b->palette();
         pal.setColor(QPalette::Button, colourOf(c, "face", QColor(0xC0, 0xC0, 0xC0)));
-        pal.setColor(QPalette::ButtonText, text);
+        pal.setColor(QPalette::Active, QPalette::ButtonText, text);
+        pal.setColor(QPalette::Inactive, QPalette::ButtonText, text);
         b->setPalette(pal);
         QObject::connect(b, &QPushButton::clicked, b, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_COMMIT); });
         if (c.value("shortcut").toString() == "Escape") {
@@ -197,7 +198,9 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
         e->setGeometry(rectOf(c, "body"));
         QPalette pal = e->palette();
         pal.setColor(QPalette::Base, colourOf(c, "box", Qt::white));
-        pal.setColor(QPalette::Text, text);
+        pal.setColor(QPalette::Active, QPalette::Text, text);
+        pal.setColor(QPalette::Inactive, QPalette::Text, text);
+        pal.setColor(QPalette::Disabled, QPalette::Base, colourOf(c, "box", Qt::white).darker(108));
         e->setPalette(pal);
         QObject::connect(e, &QLineEdit::editingFinished, e, [panel, id] {
             Control &k = panel->controls[id];

@@ -246,7 +246,7 @@ void ItemBox::paintEvent(QPaintEvent *)
     p.setPen(frame_.darker(130));
     p.setBrush(box_);
     p.drawRect(rect().adjusted(0, 0, -1, -1));
-    p.setPen(isEnabled() ? textColour_ : QColor(Qt::gray));
+    p.setPen(isEnabled() ? textColour_ : palette().color(QPalette::Disabled, QPalette::WindowText));
     p.drawText(rect(), Qt::AlignCenter, text_);
     if (hasFocus()) {
         p.setPen(QPen(palette().highlight().color(), 1, Qt::DotLine));

@@ -1,0 +1,16 @@
+// The main panel's control callbacks, bound to their controls by name in the
+// layout T483.UIR.
+#pragma once
+
+#include "platform/ui.h"
+
+CVICALLBACK int cbstart(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbvypnout(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbkonec(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbr(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbodpor(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbremote(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+CVICALLBACK int cbtimer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+
+// Asks for the test voltage and lights the indicator of the one reported.
+void LED(void);

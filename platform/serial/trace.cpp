@@ -6,14 +6,12 @@
 #include <cstring>
 #include <ctime>
 
+// Looked up on every call (a few per command), so that it can be switched
+// on for part of a run.
 static bool trace_on(void)
 {
-    static int on = -1;
-    if (on < 0) {
-        const char *v = getenv("T483_TRACE");
-        on = v && strcmp(v, "0") != 0 && v[0] != 0;
-    }
-    return on != 0;
+    const char *v = getenv("T483_TRACE");
+    return v && v[0] && strcmp(v, "0") != 0;
 }
 
 void TraceLink(int port, char direction, const char *bytes, int count)
@@ -31,13 +29,15 @@ void TraceLink(int port, char direction, const char *bytes, int count)
     if (count < 0) {
         n += snprintf(line + n, sizeof line - n, "(failed: %d)", count);
     } else {
+        line[n++] = '"';
         for (int k = 0; k < count && n < (int)sizeof line - 8; k++) {
             unsigned char c = (unsigned char)bytes[k];
-            if (c >= 0x20 && c < 0x7f && c != '\\')
+            if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"')
                 line[n++] = (char)c;
             else
                 n += snprintf(line + n, sizeof line - n, "\\x%02X", c);
         }
+        line[n++] = '"';
     }
     line[n++] = '\n';
     fwrite(line, 1, n, stderr);

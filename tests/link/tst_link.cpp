@@ -1,9 +1,13 @@
 // The instrument link against the simulated T-483: frames on the wire,
 // offline mode, replies into radek and the scans that read them.
 #include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "app/state.h"
 #include "link/link.h"
@@ -266,6 +270,39 @@ private slots:
         exchange("L1");
         exchange("K");
         QCOMPARE(QByteArray(radek), QByteArray("100"));
+    }
+
+    // With T483_TRACE=1 each command and reply is one time-stamped line on
+    // standard error; without it, nothing.
+    void trace()
+    {
+        QTemporaryFile log;
+        QVERIFY(log.open());
+        fflush(stderr);
+        const int saved = dup(2);
+        dup2(log.handle(), 2);
+        qputenv("T483_TRACE", "1");
+        exchange("K");
+        sim->command("fault silent");
+        exchange("R\x01");
+        qputenv("T483_TRACE", "0");
+        exchange("M");
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        qunsetenv("T483_TRACE");
+
+        QFile written(log.fileName());
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromLatin1(written.readAll()).split('\n', Qt::SkipEmptyParts);
+        const QStringList expected = {R"(COM1 > "K")", R"(COM1 < "100")", R"(COM1 > "R\x01")",
+                                      R"(COM1 < "")"};
+        QCOMPARE(lines.size(), expected.size());
+        const QRegularExpression stamp(R"(^\d\d:\d\d:\d\d\.\d\d\d )");
+        for (int k = 0; k < lines.size(); k++) {
+            QVERIFY2(stamp.match(lines[k]).hasMatch(), qPrintable(lines[k]));
+            QCOMPARE(lines[k].mid(13), expected[k]);
+        }
     }
 
     void openFailureIsReturned()

@@ -7,6 +7,7 @@
 #include "app/texts.h"
 #include "panel/t483_uir.h"
 #include "platform/files.h"
+#include "platform/serial.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 
@@ -23,6 +24,17 @@ static void read_configuration(void)
     ini_rd("[t483]", "language", 0, 4, &language);
     ini_rd("[t483]", "demo", 0, 2, &demo);
     CloseFile(fhi);
+}
+
+// The COM selector's tooltip names the device each port number reaches.
+static void describe_ports(void)
+{
+    static char tip[8 * TEXT_SIZE];
+    int used = 0;
+    for (int port = 1; port <= 8 && used < (int)sizeof tip; port++)
+        used += Fmt(tip + used, (int)sizeof tip - used, port > 1 ? "\nCOM%d: %s" : "COM%d: %s", port,
+                    ComDeviceName(port));
+    SetCtrlAttribute(pnl_hl, hl_com, ATTR_TOOLTIP_TEXT, tip);
 }
 
 static void localise(void)
@@ -51,6 +63,7 @@ int WinMain(void *hInstance, void *, char *, int)
         return -1;
     SetPanelPos(pnl_hl, VAL_AUTO_CENTER, VAL_AUTO_CENTER);
     SetPanelAttribute(pnl_hl, ATTR_CLOSE_CTRL, hl_konec);
+    describe_ports();
 
     localise();
     DisplayPanel(pnl_hl);

@@ -25,6 +25,7 @@ enum {
     ATTR_FAIL_COLOR = 690,  // 0xRRGGBB marking a failed selection (COM ring)
     ATTR_ON_COLOR = 920,    // an LED's on-colour, 0xRRGGBB
     ATTR_OFF_COLOR = 921,   // an LED's off-colour, 0xRRGGBB
+    ATTR_TOOLTIP_TEXT = 1506,  // text shown when the pointer rests on it (const char *)
 };
 
 // SetPanelPos value that centres the panel on the screen.

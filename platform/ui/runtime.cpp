@@ -58,6 +58,8 @@ bool hasDisplay()
 
 int InitCVIRTEEx(void *, void *, void *)
 {
+    if (!app)
+        app = qobject_cast<QApplication *>(QCoreApplication::instance());
     if (app)
         return 1;
     if (!hasDisplay()) {
@@ -208,9 +210,15 @@ int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
     Control *c = controlOf(handle, id, &err);
     if (!c)
         return err;
+    const QString t = FromCp1250(text);
+    if (attribute == ATTR_TOOLTIP_TEXT) {
+        for (QWidget *w : c->parts)
+            if (w != c->label)
+                w->setToolTip(t);
+        return 0;
+    }
     if (attribute != ATTR_LABEL_TEXT)
         return UIE_BAD_ATTRIBUTE;
-    const QString t = FromCp1250(text);
     if (c->button) {
         c->button->setText(t);
     } else if (c->label) {

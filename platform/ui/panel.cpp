@@ -243,9 +243,10 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
     for (QWidget *part : ctrl.parts)
         if (part->objectName().isEmpty())
             part->setObjectName(ctrl.constant);
-    if (ctrl.focus) {
-        ctrl.focus->setAccessibleName(c.value("label").toString());
-        ctrl.focus->setAccessibleDescription(ctrl.constant);
+    // Screen readers and automation tools find a control by its label.
+    if (QWidget *named = ctrl.focus ? ctrl.focus : ctrl.led) {
+        named->setAccessibleName(c.value("label").toString());
+        named->setAccessibleDescription(ctrl.constant);
     }
     panel->controls.emplace(ctrl.id, ctrl);
     ShowValue(panel->controls[ctrl.id]);

@@ -227,8 +227,8 @@ int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
     } else {
         return UIE_BAD_ATTRIBUTE;
     }
-    if (c->focus)
-        c->focus->setAccessibleName(t);
+    if (QWidget *named = c->focus ? c->focus : c->led)
+        named->setAccessibleName(t);
     return 0;
 }
 

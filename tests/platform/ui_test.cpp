@@ -6,6 +6,7 @@
 #include "platform/cp1250.h"
 #include "platform/ui/widgets.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -417,6 +418,69 @@ private slots:
         QCOMPARE(GetActiveCtrl(panel), int(START));
         QCOMPARE(SetActiveCtrl(panel, KONEC), 0);
         QCOMPARE(GetActiveCtrl(panel), int(KONEC));
+    }
+
+    // Tab walks the operable controls in reading order, skipping dimmed ones;
+    // each is then worked from the keyboard alone.
+    void keyboardAlone()
+    {
+        SetActiveCtrl(panel, ODPOR);
+        QStringList order;
+        for (int k = 0; k < 10; k++) {
+            order << QApplication::focusWidget()->objectName();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(order, (QStringList{"odpor", "remote", "com.box", "vyp", "R3.dial", "R2.dial", "R1.dial",
+                                     "R0.dial", "start", "konec"}));
+        QCOMPARE(QApplication::focusWidget()->objectName(), QString("odpor"));
+
+        SetCtrlAttribute(panel, REMOTE, ATTR_DIMMED, 1);
+        SetCtrlAttribute(panel, R2, ATTR_DIMMED, 1);
+        SetActiveCtrl(panel, ODPOR);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QString("com.box"));
+        SetActiveCtrl(panel, R3);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QString("R1.dial"));
+        SetCtrlAttribute(panel, REMOTE, ATTR_DIMMED, 0);
+
+        events.clear();
+        SetActiveCtrl(panel, COM);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+        int v = 0;
+        GetCtrlVal(panel, COM, &v);
+        QCOMPARE(v, 2);
+        SetActiveCtrl(panel, REMOTE);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        SetActiveCtrl(panel, START);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(actions().size(), 2);
+        QCOMPARE(actions()[0].control, int(REMOTE));
+        QCOMPARE(actions()[1].control, int(START));
+    }
+
+    // Every control carries its label as its accessible name.
+    void accessibleNames()
+    {
+        QMap<QString, QString> names;
+        const QList<QWidget *> all = window->findChildren<QWidget *>();
+        for (QWidget *w : all)
+            if (!w->accessibleName().isEmpty())
+                names[w->accessibleName()] = w->objectName();
+        QCOMPARE(names.value("Start"), QString("start"));
+        QCOMPARE(names.value("Vypnout"), QString("vyp"));
+        QCOMPARE(names.value("x 10M"), QString("R1.dial"));
+        QCOMPARE(names.value("x 1G"), QString("R3.dial"));
+        QCOMPARE(names.value("REMOTE"), QString("remote"));
+        QCOMPARE(names.value("COM"), QString("com.box"));
+        QCOMPARE(names.value("R [MOhm]"), QString("odpor"));
+        QCOMPARE(names.value("2.5 kV"), QString("LED2"));
+        QCOMPARE(names.value("REM"), QString("LED4"));
+        // A new label is a new name.
+        SetCtrlAttribute(panel, KONEC, ATTR_LABEL_TEXT, "Exit");
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(part("konec"));
+        QVERIFY(a);
+        QCOMPARE(a->text(QAccessible::Name), QString("Exit"));
     }
 
     void timerTicksEveryFifthOfASecond()

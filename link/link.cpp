@@ -35,6 +35,8 @@ int sendstring(const char *text)
 {
     if (demo)
         return demo;
+    if (!text)
+        text = "";
     int n = 0;
     while (n < TEXT_SIZE - 1 && text[n])
         n++;

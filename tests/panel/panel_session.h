@@ -1,0 +1,175 @@
+// Test support: the whole program in-process on the real panel, offscreen.
+//
+//   PanelSession s;                      // in init(): fresh state, hooks set
+//   QVERIFY(s.start("[t483]\ndemo=1\n")); // WinMain's start-up, this T483.INI
+//   QTest::mouseClick(s.part("start"), Qt::LeftButton);
+//   ... the simulator sees the bytes, s.popups the pop-ups ...
+//
+// start() runs WinMain in a temporary working folder; its event loop is left
+// as soon as it is entered, so the panel stays up exactly as start-up set
+// it, and the test drives it with QTest events (timer ticks arrive whenever
+// the test waits). Pop-ups are recorded instead of shown, and ExitProgram
+// is recorded instead of ending the test process.
+#pragma once
+
+#include "app/startup.h"
+#include "app/state.h"
+#include "panel/t483_uir.h"
+#include "platform/serial.h"
+#include "platform/ui.h"
+#include "platform/ui/widgets.h"
+#include "platform/ui_testing.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cmath>
+#include <cstring>
+
+struct Popup {
+    QByteArray title, text;
+};
+
+inline QList<Popup> popups;        // every pop-up since start()
+inline QList<int> exitStatuses;    // every ExitProgram since start()
+
+inline void recordPopup(const char *title, const char *text)
+{
+    popups << Popup{title, text};
+}
+
+// After Exit the process would be gone: nothing more may reach the
+// instrument, so the program is left as before any Start.
+inline void recordExit(int status)
+{
+    exitStatuses << status;
+    run = 0;
+}
+
+class PanelSession {
+public:
+    PanelSession()
+    {
+        demo = com = run = R = M = i = pnl_hl = remote = fhi = 0;
+        language = 1;
+        radek[0] = SW[0] = t1[0] = 0;
+        popups.clear();
+        exitStatuses.clear();
+        SetPopupHook(recordPopup);
+        SetExitHook(recordExit);
+    }
+    ~PanelSession()
+    {
+        // A port left open would be found open by the next case.
+        if (com)
+            CloseCom(com);
+        DiscardAllPanels();
+        SetPopupHook(nullptr);
+        SetExitHook(nullptr);
+    }
+    PanelSession(const PanelSession &) = delete;
+    PanelSession &operator=(const PanelSession &) = delete;
+
+    // Start-up with this T483.INI (none when null). False when it failed.
+    bool start(const char *ini = nullptr)
+    {
+        if (!InitCVIRTEEx(nullptr, nullptr, nullptr) || !dir_.isValid())
+            return false;
+        if (ini) {
+            QFile f(dir_.filePath("T483.INI"));
+            if (!f.open(QIODevice::WriteOnly) || f.write(ini) < 0)
+                return false;
+        }
+        const QString home = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        QTimer::singleShot(0, [] { QuitUserInterface(0); });
+        const int status = WinMain(nullptr, nullptr, nullptr, 10);
+        QDir::setCurrent(home);
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "hl")
+                window = w;
+        return status == 0 && window && QTest::qWaitForWindowExposed(window);
+    }
+
+    QWidget *part(const char *name) const
+    {
+        QWidget *w = window ? window->findChild<QWidget *>(QString::fromLatin1(name)) : nullptr;
+        if (!w)
+            qWarning("no widget %s", name);
+        return w;
+    }
+
+    int value(int ctrl) const
+    {
+        int v = -1;
+        GetCtrlVal(pnl_hl, ctrl, &v);
+        return v;
+    }
+    bool dimmed(int ctrl) const
+    {
+        int v = -1;
+        GetCtrlAttribute(pnl_hl, ctrl, ATTR_DIMMED, &v);
+        return v == 1;
+    }
+    // The four knobs, x 1G first.
+    QList<int> knobs() const { return {value(hl_R3), value(hl_R2), value(hl_R1), value(hl_R0)}; }
+    // What the knobs' digital displays read, x 1G first.
+    QStringList displays() const
+    {
+        QStringList out;
+        for (const char *n : {"R3.display", "R2.display", "R1.display", "R0.display"})
+            out << static_cast<ItemBox *>(part(n))->text();
+        return out;
+    }
+    QString numericText() const { return qobject_cast<QLineEdit *>(part("odpor"))->text(); }
+
+    // The operator turns a knob: press on its dial at the position's angle
+    // and release there, one commit.
+    void turnKnob(const char *knob, int position)
+    {
+        QWidget *d = part((QByteArray(knob) + ".dial").constData());
+        const int count = static_cast<Dial *>(d)->positions();
+        const double deg = 225.0 - 270.0 * position / (count - 1);
+        const double rad = deg * M_PI / 180.0;
+        const QPoint c = d->rect().center();
+        const QPoint at(c.x() + int(std::lround(22 * std::cos(rad))), c.y() - int(std::lround(22 * std::sin(rad))));
+        QTest::mousePress(d, Qt::LeftButton, {}, at);
+        QTest::mouseRelease(d, Qt::LeftButton, {}, at);
+    }
+
+    // The operator types into the numeric and presses Enter.
+    void typeResistance(const char *digits)
+    {
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, digits);
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+
+    void click(const char *name) { QTest::mouseClick(part(name), Qt::LeftButton); }
+
+    QWidget *window = nullptr;
+
+private:
+    QTemporaryDir dir_;
+};
+
+// The commands among those received that are not this poll command
+// ("M", or "K").
+inline QList<QByteArray> without(const QList<QByteArray> &cmds, std::initializer_list<const char *> polls)
+{
+    QList<QByteArray> out;
+    for (const QByteArray &c : cmds) {
+        bool poll = false;
+        for (const char *p : polls)
+            poll |= c == QByteArray(p) + '\r';
+        if (!poll)
+            out << c;
+    }
+    return out;
+}

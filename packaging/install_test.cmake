@@ -1,0 +1,51 @@
+# cmake -DBUILD=... -DPREFIX=... -DBINDIR=bin -DDATADIR=share [-DVALIDATE=...] -P
+# Installs BUILD into PREFIX (emptied first) and checks that the program, the
+# simulator, the desktop entry and its icon are where the entry says, and that
+# the entry passes desktop-file-validate when it is there.
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${result}")
+endif()
+
+set(entry ${PREFIX}/${DATADIR}/applications/t483.desktop)
+foreach(file ${PREFIX}/${BINDIR}/t483 ${PREFIX}/${BINDIR}/t483-sim ${entry})
+  if(NOT EXISTS ${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+
+# The entry's Exec and Icon name what was installed.
+file(STRINGS ${entry} exec REGEX "^Exec=")
+file(STRINGS ${entry} icon REGEX "^Icon=")
+string(REGEX REPLACE "^Exec=([^ ]*).*" "\\1" exec "${exec}")
+string(REGEX REPLACE "^Icon=" "" icon "${icon}")
+if(NOT EXISTS ${PREFIX}/${BINDIR}/${exec})
+  message(FATAL_ERROR "Exec=${exec} is not an installed program")
+endif()
+set(svg ${PREFIX}/${DATADIR}/icons/hicolor/scalable/apps/${icon}.svg)
+if(NOT EXISTS ${svg})
+  message(FATAL_ERROR "Icon=${icon}: no ${svg}")
+endif()
+file(READ ${svg} text)
+if(NOT text MATCHES "<svg[^>]*viewBox=" OR NOT text MATCHES "</svg>[ \n]*$")
+  message(FATAL_ERROR "${svg} is not a whole SVG image")
+endif()
+
+# The installed simulator runs from its new place.
+execute_process(COMMAND ${PREFIX}/${BINDIR}/t483-sim --help RESULT_VARIABLE result
+                OUTPUT_QUIET ERROR_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "installed t483-sim --help failed: ${result}")
+endif()
+
+if(VALIDATE)
+  execute_process(COMMAND ${VALIDATE} ${entry} RESULT_VARIABLE result
+                  OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0 OR out MATCHES "error|warning")
+    message(FATAL_ERROR "desktop-file-validate: ${out}")
+  endif()
+else()
+  message(STATUS "desktop-file-validate not found; entry not validated")
+endif()

@@ -76,6 +76,10 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
 // and nothing while another callback runs (ticks falling due then are dropped).
 void RaiseEvent(Panel *panel, Control *ctrl, int event);
 
+// With T483_SCRIPT set, has the event loop operate the panel by its steps
+// once it runs (script.cpp); for tests and benchmarks of the whole program.
+void StartScript(void);
+
 // Shows a control's value on its widgets.
 void ShowValue(Control &c);
 

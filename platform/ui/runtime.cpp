@@ -332,6 +332,7 @@ int RunUserInterface(void)
 {
     if (!app)
         return UIE_NOT_INITIALISED;
+    StartScript();
     return QApplication::exec();
 }
 

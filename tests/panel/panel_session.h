@@ -122,16 +122,23 @@ public:
     {
         QStringList out;
         for (const char *n : {"R3.display", "R2.display", "R1.display", "R0.display"})
-            out << static_cast<ItemBox *>(part(n))->text();
+            if (QWidget *w = part(n))
+                out << static_cast<ItemBox *>(w)->text();
         return out;
     }
-    QString numericText() const { return qobject_cast<QLineEdit *>(part("odpor"))->text(); }
+    QString numericText() const
+    {
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        return edit ? edit->text() : QString();
+    }
 
     // The operator turns a knob: press on its dial at the position's angle
     // and release there, one commit.
     void turnKnob(const char *knob, int position)
     {
         QWidget *d = part((QByteArray(knob) + ".dial").constData());
+        if (!d)
+            return;
         const int count = static_cast<Dial *>(d)->positions();
         const double deg = 225.0 - 270.0 * position / (count - 1);
         const double rad = deg * M_PI / 180.0;
@@ -145,13 +152,19 @@ public:
     void typeResistance(const char *digits)
     {
         auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        if (!edit)
+            return;
         edit->setFocus();
         edit->selectAll();
         QTest::keyClicks(edit, digits);
         QTest::keyClick(edit, Qt::Key_Return);
     }
 
-    void click(const char *name) { QTest::mouseClick(part(name), Qt::LeftButton); }
+    void click(const char *name)
+    {
+        if (QWidget *w = part(name))
+            QTest::mouseClick(w, Qt::LeftButton);
+    }
 
     QWidget *window = nullptr;
 

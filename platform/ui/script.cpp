@@ -1,0 +1,142 @@
+// Scripted operation, for tests and benchmarks that run the program as a
+// child process where no one can click: with T483_SCRIPT set, the event loop
+// works through its steps once it is running, as an operator would.
+//
+//   T483_SCRIPT="wait 300; click start; wait 500; key Escape"
+//
+// Steps, separated by ';':
+//   wait MS      let the program run for MS milliseconds
+//   click NAME   a left click in the middle of the panel's widget NAME (a
+//                control's constant name: start, konec, remote, vyp ...)
+//   key KEY      a key pressed and released on the control with the focus,
+//                KEY as Qt names it (Escape, Return, Up, 5); shortcuts apply
+//   close        the window's close box
+//   accept       closes the message pop-up that is up, first writing
+//                "popup TITLE|TEXT" (UTF-8) on standard output
+// A step that cannot be carried out is reported on standard error and
+// skipped. When the steps run out the program carries on as usual.
+#include "platform/ui/panel.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QStringList>
+#include <cstdio>
+
+// Qt's own route for a key that may be a shortcut (the one its test library
+// takes): the shortcut override first, then the shortcut map.
+Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject *o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
+                                               const QString &text = QString(), bool autorep = false,
+                                               ushort count = 1);
+
+namespace {
+
+QStringList steps;
+qsizetype next;
+
+QWidget *panelWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (qobject_cast<PanelWindow *>(w) && w->isVisible())
+            return w;
+    return nullptr;
+}
+
+void click(QWidget *w)
+{
+    const QPointF at = QRectF(w->rect()).center();
+    const QPointF global = w->mapToGlobal(at);
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &release);
+}
+
+bool key(QWidget *window, const QString &name)
+{
+    const QKeySequence seq = QKeySequence::fromString(name);
+    if (seq.isEmpty())
+        return false;
+    const QKeyCombination k = seq[0];
+    window->activateWindow();
+    QWidget *to = window->focusWidget() ? window->focusWidget() : window;
+    const QString text = name.size() == 1 ? name : QString();
+    if (qt_sendShortcutOverrideEvent(to, 0, int(k.key()), k.keyboardModifiers(), text))
+        return true;
+    QKeyEvent press(QEvent::KeyPress, int(k.key()), k.keyboardModifiers(), text);
+    QApplication::sendEvent(to, &press);
+    QKeyEvent release(QEvent::KeyRelease, int(k.key()), k.keyboardModifiers(), text);
+    QApplication::sendEvent(to, &release);
+    return true;
+}
+
+bool accept()
+{
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!box)
+        return false;
+    std::printf("popup %s|%s\n", box->windowTitle().toUtf8().constData(), box->text().toUtf8().constData());
+    std::fflush(stdout);
+    box->accept();
+    return true;
+}
+
+// Carries out one step other than a wait; false when it cannot.
+bool perform(const QString &verb, const QString &arg)
+{
+    QWidget *window = panelWindow();
+    if (!window)
+        return false;
+    if (verb == "click") {
+        QWidget *w = window->findChild<QWidget *>(arg);
+        if (w)
+            click(w);
+        return w != nullptr;
+    }
+    if (verb == "key")
+        return key(window, arg);
+    if (verb == "close" && arg.isEmpty())
+        return window->close(), true;
+    if (verb == "accept" && arg.isEmpty())
+        return accept();
+    return false;
+}
+
+// The next step is due before this one acts: a step that puts up a pop-up
+// does not return until the pop-up is gone, and the steps after it are what
+// closes it.
+void performNext()
+{
+    if (next >= steps.size())
+        return;
+    const QString step = steps[next++];
+    const QString verb = step.section(' ', 0, 0);
+    const QString arg = step.section(' ', 1).trimmed();
+    bool done = false;
+    if (verb == "wait") {
+        const int ms = arg.toInt(&done);
+        done = done && ms >= 0;
+        QTimer::singleShot(done ? ms : 0, performNext);
+    } else {
+        QTimer::singleShot(0, performNext);
+        done = perform(verb, arg);
+    }
+    if (!done)
+        std::fprintf(stderr, "t483: T483_SCRIPT: cannot '%s'\n", step.toLocal8Bit().constData());
+}
+
+} // namespace
+
+void StartScript(void)
+{
+    const QString script = qEnvironmentVariable("T483_SCRIPT");
+    steps.clear();
+    for (const QString &s : script.split(';', Qt::SkipEmptyParts))
+        if (!s.trimmed().isEmpty())
+            steps << s.simplified();
+    next = 0;
+    if (!steps.isEmpty())
+        QTimer::singleShot(0, performNext);
+}

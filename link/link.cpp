@@ -31,12 +31,17 @@ int link_open(int port)
 // Stops at the first failed write: sending the rest of a broken command, or
 // its carriage return, would only make the instrument act on a wrong one.
 // No command is longer than a line, so a text without its NUL cannot run on.
+// Whatever is waiting to be read when a command goes out belongs to no
+// command still outstanding (a reply cut off by the timeout, the rest of an
+// over-long one): left there, it would be read as this command's reply, and
+// every reply after it one command late.
 int sendstring(const char *text)
 {
     if (demo)
         return demo;
     if (!text)
         text = "";
+    FlushInQ(com);
     int n = 0;
     while (n < TEXT_SIZE - 1 && text[n])
         n++;

@@ -7,8 +7,9 @@
 // handshake, DTR raised, RTS dropped, 0.3 s timeout) and flushes its input.
 // 0 on success, else the open's negative error code (nothing else is done).
 int link_open(int port);
-// Sends text byte by byte, then a carriage return. In offline mode sends
-// nothing and returns demo. Otherwise the result of the last write.
+// Sends text byte by byte, then a carriage return, first discarding any
+// stale input. In offline mode sends nothing and returns demo. Otherwise the
+// result of the last write.
 int sendstring(const char *text);
 // Reads one reply into radek: i = bytes read (negative when the read failed,
 // always in offline mode), radek terminated after them (empty when failed).

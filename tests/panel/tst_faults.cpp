@@ -8,7 +8,10 @@
 #include "sim_process.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <memory>
 #include <sys/file.h>
 #include <sys/fsuid.h>
@@ -48,6 +51,60 @@ int longestStall(int ms)
     while (clock.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return int(qMax(worst, clock.elapsed() - last));
+}
+
+// One run of the real executable, offscreen, in a folder of its own.
+struct ProgramRun {
+    int status = -1000;  // exit code; -1000 when it crashed or did not end
+    qint64 ms = 0;       // wall time from start to end
+    QByteArray out, err;
+};
+
+// Runs T483_EXE with this script and T483.INI, calling `during` once it has
+// started; as the user "nobody" when asked (and running as root).
+ProgramRun runProgram(const QString &script, const std::function<void()> &during = {}, bool asNobody = false)
+{
+    ProgramRun run;
+    QTemporaryDir dir;
+    QFile ini(dir.filePath("T483.INI"));
+    if (!dir.isValid() || !ini.open(QIODevice::WriteOnly) || ini.write("[t483]\nlanguage=3\n") < 0)
+        return run;
+    ini.close();
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("T483_SCRIPT", script);
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir.path());
+    if (asNobody) {
+        QFile::setPermissions(dir.path(), QFile::Permissions(0x7777));
+        env.insert("XDG_RUNTIME_DIR", dir.path());
+        env.insert("HOME", dir.path());
+        p.setProcessEnvironment(env);
+        p.setChildProcessModifier([] {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(101);
+        });
+    }
+    QElapsedTimer took;
+    took.start();
+    p.start(qEnvironmentVariable("T483_EXE"), {});
+    if (!p.waitForStarted(5000))
+        return run;
+    if (during)
+        during();
+    const bool ended = p.waitForFinished(20000);
+    run.ms = took.elapsed();
+    if (!ended) {
+        p.kill();
+        p.waitForFinished();
+        qWarning("the program did not end");
+    }
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    if (ended && p.exitStatus() == QProcess::NormalExit)
+        run.status = p.exitCode();
+    return run;
 }
 
 } // namespace
@@ -351,6 +408,86 @@ private slots:
             }
         }
         startRefused(path, reason.constData());
+    }
+
+    // The real program through a session whose instrument fails once
+    // Start has found it: it never crashes, stalls or pops anything up, and
+    // Exit still ends it with status 0 within moments.
+    void programCarriesOn_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("unplugged") << "kill";
+        QTest::newRow("hangs up") << "hangup 1";
+        QTest::newRow("falls silent") << "silent";
+        QTest::newRow("garbage") << "garbage";
+        QTest::newRow("over-long") << "long";
+        QTest::newRow("split past the timeout") << "split 450";
+    }
+    void programCarriesOn()
+    {
+        QFETCH(QString, fault);
+        if (qEnvironmentVariableIsEmpty("T483_EXE"))
+            QSKIP("T483_EXE is not set");
+        sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->start());
+        sim->useAsPort(1);
+        bool faulted = false;
+        // Start, a few ticks, the fault; REMOTE and a knob under it; Exit.
+        const ProgramRun r = runProgram(
+            "wait 100; click start; wait 2000; click remote; key Up; wait 600; click konec", [&] {
+                if (!sim->waitReceived(3, 10000))  // I, K, M: connected
+                    return;
+                faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
+            });
+        QVERIFY(faulted);
+        QVERIFY2(r.status == 0, r.err.constData());
+        // 2.7 s of scripted waits, each step held up by a tick at most,
+        // and Exit's two reads.
+        QVERIFY2(r.ms < 7000, qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY2(!r.err.contains("T483_SCRIPT"), r.err.constData());
+    }
+
+    // The real program refused a port: the pop-up says why, names the
+    // device, and the program still ends with 0.
+    void programRefusedPort_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("held by another program") << "busy" << QByteArray("in use by another program");
+        QTest::newRow("without permission") << "nobody" << QByteArray("permission denied");
+        QTest::newRow("/dev/null") << "null" << QByteArray("not a serial port");
+    }
+    void programRefusedPort()
+    {
+        QFETCH(QString, how);
+        QFETCH(QByteArray, reason);
+        if (qEnvironmentVariableIsEmpty("T483_EXE"))
+            QSKIP("T483_EXE is not set");
+        sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->start());
+        QByteArray device = sim->device().toLocal8Bit();
+        int holder = -1;
+        if (how == "busy") {
+            holder = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(holder >= 0);
+            QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);
+        } else if (how == "nobody" && geteuid() != 0) {
+            QSKIP("needs root to run the program as another user");
+        } else if (how == "null") {
+            device = "/dev/null";
+        }
+        qputenv("T483_COM1", device);
+        const ProgramRun r = runProgram("wait 100; click start; wait 300; accept; wait 100; click konec", {},
+                                        how == "nobody");
+        if (holder >= 0)
+            ::close(holder);
+        if (r.status == 101)
+            QSKIP("cannot run the program as nobody here");
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.ms < 5000, qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.out, "popup T-483 Control|Cannot open COM1 (" + device + "): " + reason + "\n");
+        QCOMPARE(sim->received(), QList<QByteArray>{});
     }
 
     // A device name far longer than any path: start-up lists it in the

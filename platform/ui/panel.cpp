@@ -381,9 +381,9 @@ void StepControl(Panel *panel, Control *c, int delta)
         // further out does nothing and stepping back lands at its edge.
         long long v = (long long)c->value + (long long)delta * c->step;
         if (v > c->max)
-            v = c->value >= c->max ? c->value : c->max;
+            v = delta > 0 && c->value >= c->max ? c->value : c->max;
         if (v < c->min)
-            v = c->value <= c->min ? c->value : c->min;
+            v = delta < 0 && c->value <= c->min ? c->value : c->min;
         next = int(v);
     } else {
         // Up moves toward the greater values, whichever way the items are listed.

@@ -19,9 +19,11 @@
 #include "platform/ui.h"
 #include "platform/ui/widgets.h"
 #include "platform/ui_testing.h"
+#include "sim_process.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -185,4 +187,18 @@ inline QList<QByteArray> without(const QList<QByteArray> &cmds, std::initializer
             out << c;
     }
     return out;
+}
+
+// Waits (without running the event loop, so no tick adds to them) until the
+// simulator has received n commands other than K and M, and returns those.
+inline QList<QByteArray> awaitCommands(SimProcess &sim, int n, int timeoutMs = 2000)
+{
+    QElapsedTimer t;
+    t.start();
+    QList<QByteArray> got = without(sim.received(), {"K", "M"});
+    while (got.size() < n && t.elapsed() < timeoutMs) {
+        sim.waitReceived(int(sim.received().size()) + 1, 50);
+        got = without(sim.received(), {"K", "M"});
+    }
+    return got;
 }

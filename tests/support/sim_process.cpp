@@ -43,8 +43,10 @@ void SimProcess::useAsPort(int port) const
 // the first of it.
 void SimProcess::readLines(int timeoutMs)
 {
-    if (process_.state() == QProcess::Running && process_.bytesAvailable() == 0)
-        process_.waitForReadyRead(timeoutMs);
+    // Always asks the pipe: what an event loop has already buffered may be
+    // followed by lines still in it.
+    if (process_.state() == QProcess::Running)
+        process_.waitForReadyRead(process_.bytesAvailable() ? 0 : timeoutMs);
     pending_ += process_.readAllStandardOutput();
     int nl;
     while ((nl = pending_.indexOf('\n')) >= 0) {

@@ -172,6 +172,8 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
             QObject::connect(d, &Dial::stepped, d, [panel, id](int s) { StepControl(panel, &panel->controls[id], s); });
             QObject::connect(d, &Dial::dragged, d, [panel, id](int pos) {
                 Control &k = panel->controls[id];
+                if (k.items[pos].value == k.value)
+                    return;
                 k.value = k.items[pos].value;
                 ShowValue(k);
                 RaiseEvent(panel, &k, EVENT_COMMIT);

@@ -140,10 +140,10 @@ void Dial::mouseReleaseEvent(QMouseEvent *e)
     if (e->button() != Qt::LeftButton || dragFrom_ < 0)
         return;
     setPosition(positionAt(e->position()));
-    int from = dragFrom_;
     dragFrom_ = -1;
-    if (pos_ != from)
-        emit dragged(pos_);
+    // Even where it started: the value shown may be none of the items, the
+    // pointer only resting on the nearest one.
+    emit dragged(pos_);
 }
 
 void Dial::wheelEvent(QWheelEvent *e)

@@ -20,7 +20,7 @@ public:
 
 signals:
     void stepped(int delta);        // arrow key or wheel notch
-    void dragged(int newPosition);  // released after a drag to another position
+    void dragged(int newPosition);  // released after a press or drag, at this position
 
 protected:
     void paintEvent(QPaintEvent *) override;

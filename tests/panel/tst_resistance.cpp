@@ -115,6 +115,25 @@ private slots:
         QCOMPARE(s->numericText(), QString("15000"));
     }
 
+    // 16221 read back puts "x 1G" on 16, its pointer resting on 15: under
+    // remote control, turning it to 15 still sets 15.
+    void thousandsAboveFifteenTurnBackToFifteen()
+    {
+        QVERIFY(connected({"--front", "16221"}));
+        QVERIFY(waitFor("M\r", 1));
+        QCOMPARE(s->displays(), (QStringList{"16", "2", "2", "1"}));
+        QVERIFY(remoteOn());
+        sim->clearReceived();
+        s->turnKnob("R3", 15);
+        QCOMPARE(awaitCommands(*sim, 1), QList<QByteArray>{"R15221\r"});
+        QCOMPARE(s->displays(), (QStringList{"15", "2", "2", "1"}));
+        QCOMPARE(s->numericText(), QString("15221"));
+        // Once there, the same again is no change and sends nothing.
+        s->turnKnob("R3", 15);
+        QVERIFY(waitFor("M\r", 1));
+        QCOMPARE(without(sim->received(), {"M"}), QList<QByteArray>{"R15221\r"});
+    }
+
     // Typing a resistance and Enter sends it once and splits it over the
     // knobs; typing is held to 0..15000.
     void typedResistance_data()

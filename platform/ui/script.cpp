@@ -13,6 +13,9 @@
 //   close        the window's close box
 //   accept       closes the message pop-up that is up, first writing
 //                "popup TITLE|TEXT" (UTF-8) on standard output
+//   stamp        paints the panel at once, then writes "stamp NS" on
+//                standard output, NS the monotonic clock in nanoseconds (for
+//                benchmarks: as a first step, the moment the panel is shown)
 // A step that cannot be carried out is reported on standard error and
 // skipped. When the steps run out the program carries on as usual.
 #include "platform/ui/panel.h"
@@ -24,6 +27,7 @@
 #include <QMouseEvent>
 #include <QStringList>
 #include <cstdio>
+#include <ctime>
 
 // Qt's own route for a key that may be a shortcut (the one its test library
 // takes): the shortcut override first, then the shortcut map.
@@ -101,6 +105,14 @@ bool perform(const QString &verb, const QString &arg)
         return window->close(), true;
     if (verb == "accept" && arg.isEmpty())
         return accept();
+    if (verb == "stamp" && arg.isEmpty()) {
+        window->repaint();
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        std::printf("stamp %lld\n", t.tv_sec * 1000000000LL + t.tv_nsec);
+        std::fflush(stdout);
+        return true;
+    }
     return false;
 }
 

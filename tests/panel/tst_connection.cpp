@@ -8,8 +8,6 @@
 
 namespace {
 
-const QList<int> connectionControls{hl_vyp, hl_start, hl_konec, hl_remote, hl_com};
-
 int failColour()
 {
     int v = -1;

@@ -366,7 +366,7 @@ private slots:
         probe.stop();
         const int ticks = count(sim->received(), "M\r") - ticksBefore;
 
-        QVERIFY2(worst <= 700, qPrintable(QString("event loop held %1 ms").arg(worst)));
+        QVERIFY2(worst <= 750, qPrintable(QString("event loop held %1 ms").arg(worst)));
         QVERIFY2(ticks >= 3, qPrintable(QString::number(ticks)));
         // Between ticks the loop is free for a good part of the time.
         QVERIFY2(probes >= 40, qPrintable(QString::number(probes)));

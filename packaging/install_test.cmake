@@ -1,7 +1,8 @@
 # cmake -DBUILD=... -DPREFIX=... -DBINDIR=bin -DDATADIR=share [-DVALIDATE=...] -P
 # Installs BUILD into PREFIX (emptied first) and checks that the program, the
-# simulator, the desktop entry and its icon are where the entry says, and that
-# the entry passes desktop-file-validate when it is there.
+# simulator, the desktop entry and its icon are where the entry says, that
+# both programs run from there, and that the entry passes desktop-file-validate
+# when it is there.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 RESULT_VARIABLE result OUTPUT_QUIET)
@@ -38,6 +39,19 @@ execute_process(COMMAND ${PREFIX}/${BINDIR}/t483-sim --help RESULT_VARIABLE resu
                 OUTPUT_QUIET ERROR_QUIET)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "installed t483-sim --help failed: ${result}")
+endif()
+
+# The installed program starts on its own (offline, no display) and ends with
+# status 0 by its Exit key.
+set(run ${PREFIX}/run)
+file(MAKE_DIRECTORY ${run})
+file(WRITE ${run}/T483.INI "[t483]\ndemo=1\n")
+set(ENV{QT_QPA_PLATFORM} offscreen)
+set(ENV{T483_SCRIPT} "wait 200; key Escape")
+execute_process(COMMAND ${PREFIX}/${BINDIR}/t483 WORKING_DIRECTORY ${run} TIMEOUT 30
+                RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT result STREQUAL "0")
+  message(FATAL_ERROR "installed t483 did not end with status 0: ${result}\n${out}")
 endif()
 
 if(VALIDATE)

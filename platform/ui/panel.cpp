@@ -3,6 +3,7 @@
 
 #include "platform/cp1250.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -111,8 +112,9 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
 
     if (kind == "command") {
         ctrl.kind = Kind::Command;
-        auto *b = new QPushButton(c.value("label").toString(), w);
+        auto *b = new QPushButton(w);
         b->setGeometry(rectOf(c, "body"));
+        SetButtonText(b, c.value("label").toString());
         b->setAutoDefault(false);
         QPalette pal = b->palette();
         pal.setColor(QPalette::Button, colourOf(c, "face", QColor(0xC0, 0xC0, 0xC0)));
@@ -331,6 +333,18 @@ void PlaceLabel(QLabel *label, QRect where)
     if (need > where.width())
         where.adjust(-(need - where.width()) / 2, 0, need - where.width() - (need - where.width()) / 2, 0);
     label->setGeometry(where);
+}
+
+void SetButtonText(QPushButton *button, const QString &text)
+{
+    enum { MARGIN = 8, SMALLEST = 8 };  // pixels the style keeps free; smallest font size
+    QFont f = QApplication::font();
+    if (f.pixelSize() < 0)
+        f.setPixelSize(QFontInfo(f).pixelSize());
+    while (f.pixelSize() > SMALLEST && QFontMetrics(f).horizontalAdvance(text) + MARGIN > button->width())
+        f.setPixelSize(f.pixelSize() - 1);
+    button->setFont(f);
+    button->setText(text);
 }
 
 static int itemIndex(const Control &c)

@@ -90,6 +90,9 @@ void StepControl(Panel *panel, Control *ctrl, int delta);
 // Places a label over its layout rectangle, widened about its centre when the
 // text needs more room, so that it is always readable whole.
 void PlaceLabel(QLabel *label, QRect where);
+// Sets a button's text, in a smaller font when the face is too narrow for the
+// panel's font, so that the whole text shows (a button keeps its size).
+void SetButtonText(QPushButton *button, const QString &text);
 
 // Texts crossing the interface are Windows-1250 bytes.
 QString FromCp1250(const char *bytes);

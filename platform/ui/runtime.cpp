@@ -58,18 +58,19 @@ bool hasDisplay()
 
 int InitCVIRTEEx(void *, void *, void *)
 {
-    if (!app)
-        app = qobject_cast<QApplication *>(QCoreApplication::instance());
     if (app)
         return 1;
-    if (!hasDisplay()) {
-        std::fprintf(stderr, "t483: no display to show the panel on (DISPLAY is not set)\n");
-        return 0;
+    app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!app) {
+        if (!hasDisplay()) {
+            std::fprintf(stderr, "t483: no display to show the panel on (DISPLAY is not set)\n");
+            return 0;
+        }
+        static int argc = 1;
+        static char name[] = "t483";
+        static char *argv[] = {name, nullptr};
+        app = new QApplication(argc, argv);
     }
-    static int argc = 1;
-    static char name[] = "t483";
-    static char *argv[] = {name, nullptr};
-    app = new QApplication(argc, argv);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     // Dimmed texts stay readable on the grey panel.
     QPalette pal = QApplication::palette();
@@ -220,7 +221,7 @@ int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
     if (attribute != ATTR_LABEL_TEXT)
         return UIE_BAD_ATTRIBUTE;
     if (c->button) {
-        c->button->setText(t);
+        SetButtonText(c->button, t);
     } else if (c->label) {
         c->label->setText(t);
         PlaceLabel(c->label, c->labelRect);

@@ -386,7 +386,10 @@ private slots:
     void attributes()
     {
         QCOMPARE(SetCtrlAttribute(panel, VYP, ATTR_LABEL_TEXT, "Power OFF"), 0);
-        QCOMPARE(qobject_cast<QPushButton *>(part("vyp"))->text(), QString("Power OFF"));
+        auto *vyp = qobject_cast<QPushButton *>(part("vyp"));
+        QCOMPARE(vyp->text(), QString("Power OFF"));
+        QCOMPARE(vyp->size(), QSize(60, 26));  // the face keeps its size; the text fits on it
+        QVERIFY(vyp->fontMetrics().horizontalAdvance(vyp->text()) + 8 <= vyp->width());
         QCOMPARE(SetPanelAttribute(panel, ATTR_TITLE, CP1250("Ovládanie dekády T-483")), 0);
         QCOMPARE(window->windowTitle(), QString::fromUtf8("Ovládanie dekády T-483"));
         QCOMPARE(SetPanelAttribute(panel, ATTR_TITLE, CP1250("Přístroj T-483 se na sběrnici RS232 nehlásí!")), 0);

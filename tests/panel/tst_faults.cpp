@@ -23,7 +23,7 @@ namespace {
 // One command and its reply may keep the panel busy for the 0.3 s read
 // timeout; a local-control tick sends two.
 constexpr int READ_TIMEOUT_MS = 300;
-constexpr int SLACK_MS = 150;
+constexpr int SLACK_MS = 250;
 
 int failColour()
 {

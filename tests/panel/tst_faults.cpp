@@ -359,18 +359,26 @@ private slots:
         QCOMPARE(::stat(device.constData(), &st), 0);
         const bool root = geteuid() == 0;
         QVERIFY(s->start("[t483]\nlanguage=3\n"));
-        if (root) {
-            setfsuid(65534);
-            if (setfsuid(65534) != 65534)
-                QSKIP("cannot take the rights of another user here");
-        } else {
-            QCOMPARE(::chmod(device.constData(), 0), 0);
+        {
+            // The rights come back however this block is left.
+            struct Restore {
+                std::function<void()> undo;
+                ~Restore() { undo(); }
+            } restore{[&] {
+                if (root)
+                    setfsuid(0);
+                else
+                    ::chmod(device.constData(), st.st_mode & 07777);
+            }};
+            if (root) {
+                setfsuid(65534);
+                if (setfsuid(65534) != 65534)
+                    QSKIP("cannot take the rights of another user here");
+            } else {
+                QCOMPARE(::chmod(device.constData(), 0), 0);
+            }
+            startRefused(device, "permission denied");
         }
-        startRefused(device, "permission denied");
-        if (root)
-            setfsuid(0);
-        else
-            ::chmod(device.constData(), st.st_mode & 07777);
         QCOMPARE(sim->received(), QList<QByteArray>{});
         s->click("start");
         QCOMPARE(run, 1);

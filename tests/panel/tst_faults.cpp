@@ -61,8 +61,10 @@ struct ProgramRun {
 };
 
 // Runs T483_EXE with this script and T483.INI, calling `during` once it has
-// started; as the user "nobody" when asked (and running as root).
-ProgramRun runProgram(const QString &script, const std::function<void()> &during = {}, bool asNobody = false)
+// started; as the user "nobody" when asked (and running as root); with the
+// link trace on its standard error when asked.
+ProgramRun runProgram(const QString &script, const std::function<void()> &during = {}, bool asNobody = false,
+                      bool trace = false)
 {
     ProgramRun run;
     QTemporaryDir dir;
@@ -74,6 +76,8 @@ ProgramRun runProgram(const QString &script, const std::function<void()> &during
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("T483_SCRIPT", script);
+    if (trace)
+        env.insert("T483_TRACE", "1");
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(dir.path());
     if (asNobody) {
@@ -421,19 +425,22 @@ private slots:
     // The real program through a session whose instrument fails once
     // Start has found it: it never crashes, stalls or pops anything up, and
     // Exit still ends it with status 0 within moments.
+    // The link trace shows that the fault reached the program.
     void programCarriesOn_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::newRow("unplugged") << "kill";
-        QTest::newRow("hangs up") << "hangup 1";
-        QTest::newRow("falls silent") << "silent";
-        QTest::newRow("garbage") << "garbage";
-        QTest::newRow("over-long") << "long";
-        QTest::newRow("split past the timeout") << "split 450";
+        QTest::addColumn<QByteArray>("seen");  // a reply as the trace shows it
+        QTest::newRow("unplugged") << "kill" << QByteArray("COM1 < (failed: -8)");
+        QTest::newRow("hangs up") << "hangup 1" << QByteArray("COM1 < (failed: -8)");
+        QTest::newRow("falls silent") << "silent" << QByteArray("COM1 < \"\"\n");
+        QTest::newRow("garbage") << "garbage" << QByteArray("COM1 < \"x#?\\xFF\"\n");
+        QTest::newRow("over-long") << "long" << QByteArray("COM1 < \"0123456789ABCDEFGHIJ\"\n");
+        QTest::newRow("split past the timeout") << "split 450" << QByteArray("COM1 < \"10\"\n");  // "100" cut
     }
     void programCarriesOn()
     {
         QFETCH(QString, fault);
+        QFETCH(QByteArray, seen);
         if (qEnvironmentVariableIsEmpty("T483_EXE"))
             QSKIP("T483_EXE is not set");
         sim = std::make_unique<SimProcess>();
@@ -446,7 +453,8 @@ private slots:
                 if (!sim->waitReceived(3, 10000))  // I, K, M: connected
                     return;
                 faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
-            });
+            },
+            false, true);
         QVERIFY(faulted);
         QVERIFY2(r.status == 0, r.err.constData());
         // 2.7 s of scripted waits, each step held up by a tick at most,
@@ -454,6 +462,7 @@ private slots:
         QVERIFY2(r.ms < 7000, qPrintable(QString::number(r.ms)));
         QCOMPARE(r.out, QByteArray());
         QVERIFY2(!r.err.contains("T483_SCRIPT"), r.err.constData());
+        QVERIFY2(r.err.contains(seen), r.err.constData());
     }
 
     // The real program refused a port: the pop-up says why, names the

@@ -22,6 +22,7 @@
 // With T483_TRACE=1 the choice is reported on standard error.
 #include "platform/ports/speaker.h"
 #include "platform/ports_model.h"
+#include "platform/trace.h"
 
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
@@ -80,34 +81,6 @@ Output &output(void)
 // Set once the missing outputs have been reported, until one opens again:
 // without a sound card every tone would report them anew.
 bool missing_told = false;
-
-bool trace_on(void)
-{
-    static const bool on = [] {
-        const char *v = getenv("T483_TRACE");
-        return v && v[0] && strcmp(v, "0") != 0;
-    }();
-    return on;
-}
-
-void trace(const char *format, ...)
-{
-    if (!trace_on())
-        return;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local;
-    localtime_r(&now.tv_sec, &local);
-    char line[256];
-    int n = snprintf(line, sizeof line, "%02d:%02d:%02d.%03ld tone: ", local.tm_hour,
-                     local.tm_min, local.tm_sec, now.tv_nsec / 1000000);
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line + n, sizeof line - n - 1, format, args);
-    va_end(args);
-    strcat(line, "\n");
-    fputs(line, stderr);
-}
 
 // Whether T483_TONE allows an output ("alsa" also with ":" and a device).
 bool allowed(const char *name)
@@ -175,7 +148,7 @@ bool play_on_card(double *cursor, unsigned *seen)
     int err = snd_pcm_open(&pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0) {
         if (!missing_told)
-            trace("no sound card \"%s\" (%s)", name, snd_strerror(err));
+            Trace("tone: no sound card \"%s\" (%s)", name, snd_strerror(err));
         return false;
     }
     err = snd_pcm_nonblock(pcm, 0);
@@ -184,11 +157,11 @@ bool play_on_card(double *cursor, unsigned *seen)
                                  RATE, 1, LATENCY_US);
     if (err < 0) {
         if (!missing_told)
-            trace("sound card \"%s\" unusable (%s)", name, snd_strerror(err));
+            Trace("tone: sound card \"%s\" unusable (%s)", name, snd_strerror(err));
         snd_pcm_close(pcm);
         return false;
     }
-    trace("playing on the sound card \"%s\"", name);
+    Trace("tone: playing on the sound card \"%s\"", name);
     missing_told = false;
 
     short samples[MOST];
@@ -214,7 +187,7 @@ bool play_on_card(double *cursor, unsigned *seen)
             due = MOST;
         RenderSpeaker(samples, int(due), RATE, at);
         if (!write_all(pcm, samples, due)) {
-            trace("sound card failed");
+            Trace("tone: sound card failed");
             failed = true;
             break;
         }
@@ -243,7 +216,7 @@ int open_beeper(void)
             if (ioctl(f, EVIOCGBIT(EV_SND, sizeof sounds), &sounds) >= 0 &&
                 (sounds >> SND_TONE & 1)) {
                 fd = f;
-                trace("playing on the kernel beeper %s", found.gl_pathv[k]);
+                Trace("tone: playing on the kernel beeper %s", found.gl_pathv[k]);
                 missing_told = false;
             } else {
                 close(f);
@@ -252,7 +225,7 @@ int open_beeper(void)
     }
     globfree(&found);
     if (fd < 0 && !missing_told)
-        trace("no kernel beeper");
+        Trace("tone: no kernel beeper");
     return fd;
 }
 
@@ -264,7 +237,7 @@ void sound(int fd, double hz)
     event.code = SND_TONE;
     event.value = hz > 20 && hz < 32767 ? int(std::lround(hz)) : 0;
     if (write(fd, &event, sizeof event) != ssize_t(sizeof event))
-        trace("kernel beeper failed (%s)", strerror(errno));
+        Trace("tone: kernel beeper failed (%s)", strerror(errno));
 }
 
 // Plays the history on the kernel beeper from *cursor, where a tone of `hz`
@@ -312,7 +285,7 @@ void run_output(void)
         if (!played) {
             // Nothing to play on: this tone is passed over.
             if (!missing_told)
-                trace("no audio output; the tone is modelled only");
+                Trace("tone: no audio output; the tone is modelled only");
             missing_told = true;
             double last = SpeakerLastChange();
             if (last > cursor)

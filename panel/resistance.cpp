@@ -16,18 +16,15 @@ static void send_resistance(void)
     link_read();
 }
 
-// Sets the knobs to the plain decimal digits of R, in the order given; the
-// thousands knob takes R / 1000 whole.
-static void show_digits(const int order[4])
+// Sets the knobs to the plain decimal digits of R; the thousands knob takes
+// R / 1000 whole. Values set from code raise no callback, so the order in
+// which the knobs are set does not matter.
+static void show_knobs(void)
 {
-    for (int k = 0; k < 4; k++) {
-        switch (order[k]) {
-        case hl_R3: SetCtrlVal(pnl_hl, hl_R3, R / 1000); break;
-        case hl_R2: SetCtrlVal(pnl_hl, hl_R2, R % 1000 / 100); break;
-        case hl_R1: SetCtrlVal(pnl_hl, hl_R1, R % 100 / 10); break;
-        case hl_R0: SetCtrlVal(pnl_hl, hl_R0, R % 10); break;
-        }
-    }
+    SetCtrlVal(pnl_hl, hl_R3, R / 1000);
+    SetCtrlVal(pnl_hl, hl_R2, R % 1000 / 100);
+    SetCtrlVal(pnl_hl, hl_R1, R % 100 / 10);
+    SetCtrlVal(pnl_hl, hl_R0, R % 10);
 }
 
 CVICALLBACK int cbr(int, int, int event, void *, int, int)
@@ -51,8 +48,7 @@ CVICALLBACK int cbodpor(int, int, int event, void *, int, int)
         return 0;
     GetCtrlVal(pnl_hl, hl_odpor, &R);
     send_resistance();
-    static const int order[4] = {hl_R3, hl_R2, hl_R1, hl_R0};
-    show_digits(order);
+    show_knobs();
     return 0;
 }
 
@@ -79,8 +75,7 @@ CVICALLBACK int cbtimer(int, int, int event, void *, int, int)
         sendstring("K");
         link_read();
         scan_r();
-        static const int order[4] = {hl_R0, hl_R1, hl_R2, hl_R3};
-        show_digits(order);
+        show_knobs();
         SetCtrlVal(pnl_hl, hl_odpor, R);
     }
     LED();

@@ -31,6 +31,17 @@ class ConnectionTest : public QObject {
     std::unique_ptr<PanelSession> s;
     std::unique_ptr<SimProcess> sim;
 
+    // Operates Exit by the button, the Escape key or the window's close box.
+    void exitBy(const QString &route)
+    {
+        if (route == "button")
+            s->click("konec");
+        else if (route == "Escape")
+            QTest::keyClick(s->window, Qt::Key_Escape);
+        else
+            s->window->close();
+    }
+
     // Starts the simulator on COM1 with these options.
     bool simOnCom1(const QStringList &options = {})
     {
@@ -220,12 +231,7 @@ private slots:
         QFETCH(QString, route);
         QVERIFY(simOnCom1());
         QVERIFY(s->start());
-        if (route == "button")
-            s->click("konec");
-        else if (route == "Escape")
-            QTest::keyClick(s->window, Qt::Key_Escape);
-        else
-            s->window->close();
+        exitBy(route);
         QCOMPARE(exitStatuses, QList<int>{0});
         QTest::qWait(100);
         QCOMPARE(sim->received(), QList<QByteArray>{});
@@ -240,12 +246,7 @@ private slots:
         QFETCH(QString, route);
         QVERIFY(connected());
         QTest::qWait(300);  // a tick or so of polling first
-        if (route == "button")
-            s->click("konec");
-        else if (route == "Escape")
-            QTest::keyClick(s->window, Qt::Key_Escape);
-        else
-            s->window->close();
+        exitBy(route);
         QCOMPARE(exitStatuses, QList<int>{0});
         QCOMPARE(FlushInQ(1), int(RS232_NOT_OPEN));
         QTest::qWait(300);

@@ -7,6 +7,8 @@
 //   t483-bench-bare [LINGER_MS] [TEXT]
 // Ends LINGER_MS after the stamp (0). With TEXT the window shows it in a
 // label: what one line of text costs a window (the fonts found and loaded).
+#include "platform/clock.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
@@ -26,9 +28,7 @@ int main(int argc, char **argv)
     window.show();
     QTimer::singleShot(0, [linger, &window] {
         window.repaint();
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        std::printf("stamp %lld\n", t.tv_sec * 1000000000LL + t.tv_nsec);
+        std::printf("stamp %lld\n", MonotonicNs());
         std::fflush(stdout);
         QTimer::singleShot(linger, [] { QApplication::quit(); });
     });

@@ -14,13 +14,8 @@
 
 #include "app/state.h"
 #include "link/link.h"
+#include "platform/clock.h"
 
-static double now_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 int main(int argc, char **argv)
 {
@@ -78,10 +73,10 @@ int main(int argc, char **argv)
     count = std::min(count, 100000);
     int bad = 0;
     for (int k = 0; k < count + 3; k++) {  // three to warm up
-        double t0 = now_ms();
+        double t0 = MonotonicMs();
         sendstring("K");
         link_read();
-        double t = now_ms() - t0;
+        double t = MonotonicMs() - t0;
         if (i != 4 || strcmp(radek, "4072") != 0)
             bad++;
         if (k >= 3)

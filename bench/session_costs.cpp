@@ -28,15 +28,10 @@
 
 #include "app/state.h"
 #include "link/link.h"
+#include "platform/clock.h"
 
 namespace {
 
-double now_ms()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 double median(std::vector<double> v)
 {
@@ -89,7 +84,7 @@ Child spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 // none came.
 std::string read_line(Child &c, double timeout_ms)
 {
-    double deadline = now_ms() + timeout_ms;
+    double deadline = MonotonicMs() + timeout_ms;
     for (;;) {
         size_t nl = c.pending.find('\n');
         if (nl != std::string::npos) {
@@ -97,7 +92,7 @@ std::string read_line(Child &c, double timeout_ms)
             c.pending.erase(0, nl + 1);
             return line;
         }
-        double left = deadline - now_ms();
+        double left = deadline - MonotonicMs();
         if (left <= 0)
             return "";
         pollfd p = {c.out, POLLIN, 0};
@@ -115,13 +110,13 @@ std::string read_line(Child &c, double timeout_ms)
 // killed or did not end normally.
 int finish(Child &c, double timeout_ms)
 {
-    double deadline = now_ms() + timeout_ms;
+    double deadline = MonotonicMs() + timeout_ms;
     int status = 0;
     for (;;) {
         pid_t r = waitpid(c.pid, &status, WNOHANG);
         if (r == c.pid)
             break;
-        if (now_ms() > deadline) {
+        if (MonotonicMs() > deadline) {
             kill(c.pid, SIGKILL);
             waitpid(c.pid, &status, 0);
             close(c.out);
@@ -215,8 +210,8 @@ std::string start_sim(const char *sim, const std::vector<std::string> &options, 
         execv(sim, args.data());
         _exit(127);
     }
-    double deadline = now_ms() + 5000;
-    while (now_ms() < deadline) {
+    double deadline = MonotonicMs() + 5000;
+    while (MonotonicMs() < deadline) {
         FILE *f = fopen(log.c_str(), "r");
         char line[256] = "";
         bool got = f && fgets(line, sizeof line, f) && strchr(line, '\n');
@@ -255,7 +250,7 @@ struct Shown {
 Shown start_once(const std::vector<std::string> &argv, const std::vector<std::string> &env, const char *dir)
 {
     Shown s;
-    double t0 = now_ms();
+    double t0 = MonotonicMs();
     Child c = spawn(argv, env, dir);
     if (c.pid < 0)
         return s;
@@ -340,10 +335,10 @@ int main(int argc, char **argv)
         started = read_line(con, 10000).rfind("stamp", 0) == 0 && started && !device.empty();
         sleep(1);
         const int rx_before = count_lines(log, "rx 4b 0d");
-        double t0 = now_ms();
+        double t0 = MonotonicMs();
         double off0 = cpu_seconds(off.pid), con0 = cpu_seconds(con.pid);
         sleep(unsigned(idle_s));
-        double t1 = now_ms();
+        double t1 = MonotonicMs();
         double off1 = cpu_seconds(off.pid), con1 = cpu_seconds(con.pid);
         ticks.push_back(count_lines(log, "rx 4b 0d") - rx_before);
         const bool ended = finish(off, 10000) == 0 && finish(con, 10000) == 0;
@@ -371,10 +366,10 @@ int main(int argc, char **argv)
         com = 1;
         if (!device.empty() && link_open(1) == 0) {
             for (int k = 0; k < runs; k++) {
-                double t0 = now_ms();
+                double t0 = MonotonicMs();
                 sendstring("K");
                 link_read();
-                double t1 = now_ms();
+                double t1 = MonotonicMs();
                 if (i == 0)
                     silent.push_back(t1 - t0);
             }

@@ -3,6 +3,8 @@
 // single deadline, so no call ever blocks longer than the port's timeout.
 #include "platform/serial.h"
 
+#include "platform/clock.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,26 +57,16 @@ const Baud baud_rates[] = {
 
 const tcflag_t data_bits[] = {CS5, CS6, CS7, CS8};  // for 5 to 8 data bits
 
-timespec now_monotonic()
+// The deadline `seconds` from now, on the monotonic clock in ns.
+long long deadline_in(double seconds)
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
-timespec add_seconds(timespec t, double seconds)
-{
-    long long ns = t.tv_nsec + (long long)(seconds * 1e9);
-    t.tv_sec += ns / 1000000000;
-    t.tv_nsec = ns % 1000000000;
-    return t;
+    return MonotonicNs() + (long long)(seconds * 1e9);
 }
 
 // Time left until deadline; false once it has passed.
-bool time_left(timespec deadline, timespec *left)
+bool time_left(long long deadline, timespec *left)
 {
-    timespec now = now_monotonic();
-    long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+    long long ns = deadline - MonotonicNs();
     if (ns <= 0)
         return false;
     left->tv_sec = ns / 1000000000;
@@ -84,7 +76,7 @@ bool time_left(timespec deadline, timespec *left)
 
 // Waits until fd is ready for `events` or the deadline passes. 1 ready,
 // 0 deadline, RS232_IO when the device hung up or failed.
-int wait_ready(int fd, short events, timespec deadline)
+int wait_ready(int fd, short events, long long deadline)
 {
     for (;;) {
         timespec left;
@@ -158,7 +150,8 @@ int open_error_code(int err)
     }
 }
 
-int configure(int fd, long baudRate, int parity, int dataBits, int stopBits)
+// Sets the line on the device whose settings `t` holds as read at open.
+int configure(int fd, termios t, long baudRate, int parity, int dataBits, int stopBits)
 {
     speed_t speed = 0;
     bool found = false;
@@ -171,9 +164,6 @@ int configure(int fd, long baudRate, int parity, int dataBits, int stopBits)
         stopBits > 2)
         return RS232_BAD_SETTING;
 
-    termios t;
-    if (tcgetattr(fd, &t) != 0)
-        return RS232_NOT_SERIAL;
     // Raw: no echo, no line editing, no CR/LF translation, no flow control.
     cfmakeraw(&t);
     t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
@@ -245,7 +235,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         close(fd);
         return fail_open(port, device, err == EWOULDBLOCK ? RS232_BUSY : RS232_OPEN_FAILED, err);
     }
-    int r = configure(fd, baudRate, parity, dataBits, stopBits);
+    int r = configure(fd, t, baudRate, parity, dataBits, stopBits);
     if (r != 0) {
         close(fd);
         return fail_open(port, device, r, 0);
@@ -357,7 +347,7 @@ int ComWrtByte(int port, int byte)
     if (!p)
         return RS232_NOT_OPEN;
     unsigned char c = (unsigned char)byte;
-    timespec deadline = add_seconds(now_monotonic(), p->timeout);
+    long long deadline = deadline_in(p->timeout);
     for (;;) {
         ssize_t n = write(p->fd, &c, 1);
         if (n == 1)
@@ -381,7 +371,7 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
     Port *p = open_port(port);
     if (!p)
         return RS232_NOT_OPEN;
-    timespec deadline = add_seconds(now_monotonic(), p->timeout);
+    long long deadline = deadline_in(p->timeout);
     int stored = 0;
     while (stored < count) {
         unsigned char c;

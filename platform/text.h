@@ -23,4 +23,4 @@ int Scan(const char *source, const char *format, ...);
 // Composes text like snprintf into target, which holds targetSize bytes; the
 // result is always NUL-terminated and cut to fit. Conversions: %s, %d, %i, %%.
 // Returns the length composed (before any cut).
-int Fmt(char *target, int targetSize, const char *format, ...);
+int Fmt(char *target, int targetSize, const char *format, ...) __attribute__((format(printf, 3, 4)));

@@ -51,25 +51,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "instrument.h"
+
 namespace {
 
 constexpr long long BYTE_NS = 8333333;  // 10 bits at 1200 baud
 
-enum class Fault { none, silent, garbage, longreply, split, hangup };
-
 struct Sim {
-    std::string ident = "48300";
-    std::string front = "100";
-    std::string voltage = "1000";
-    std::string resistance = "100";  // as set by R under remote control
-    bool remote = false;
-    bool power = true;
+    sim::Instrument instrument;
     bool pace = false;
-    Fault fault = Fault::none;
-    long fault_arg = 0;
     int master = -1;
     int slave = -1;
-    std::string frame;  // bytes of the command being received
     struct Timed {
         long long at;
         unsigned char byte;
@@ -78,11 +70,10 @@ struct Sim {
     std::deque<Timed> out;  // to put on the line at their time
     long long in_free = 0;  // when the modelled wire in is next free
     long long out_free = 0;
-    bool hangup_pending = false;
     long long hangup_at = 0;  // when the last reply before a hangup went out
 };
 
-Sim sim;
+Sim state;
 
 long long now_ns()
 {
@@ -142,116 +133,42 @@ void put(const std::string &bytes, long long at)
 {
     for (unsigned char c : bytes) {
         long long when = at;
-        if (sim.pace) {
-            when = std::max(at, sim.out_free) + BYTE_NS;
-            sim.out_free = when;
+        if (state.pace) {
+            when = std::max(at, state.out_free) + BYTE_NS;
+            state.out_free = when;
         }
-        sim.out.push_back({when, c});
+        state.out.push_back({when, c});
     }
-}
-
-void reply(const std::string &text, long long at)
-{
-    std::string bytes;
-    switch (sim.fault) {
-    case Fault::silent:
-        return;
-    case Fault::garbage:
-        bytes = "x#?\xff\r";
-        break;
-    case Fault::longreply:
-        bytes = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
-        break;
-    default:
-        bytes = text + "\r";
-        break;
-    }
-    say("tx %s", hex(bytes).c_str());
-    if (sim.fault == Fault::split) {
-        size_t half = bytes.size() / 2;
-        put(bytes.substr(0, half), at);
-        put(bytes.substr(half), std::max(at, sim.out_free) + sim.fault_arg * 1000000LL);
-    } else {
-        put(bytes, at);
-    }
-}
-
-bool digits(const std::string &s)
-{
-    if (s.empty() || s.size() > 9)
-        return false;
-    for (char c : s)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
 }
 
 void command(const std::string &cmd, long long at)
 {
     say("rx %s", hex(cmd + "\r").c_str());
-    if (!sim.power)
+    sim::Reply r = state.instrument.command(cmd);
+    if (r.bytes.empty())
         return;
-    if (cmd == "I")
-        reply(sim.ident, at);
-    else if (cmd == "K")
-        reply(sim.remote ? sim.resistance : sim.front, at);
-    else if (cmd == "M")
-        reply(sim.voltage, at);
-    else if (cmd.size() > 1 && cmd[0] == 'R' && digits(cmd.substr(1))) {
-        if (sim.remote)
-            sim.resistance = std::to_string(atol(cmd.c_str() + 1));
-        reply(cmd, at);
-    } else if (cmd == "L0" || cmd == "L1") {
-        sim.remote = cmd == "L0";
-        reply(cmd, at);
-    } else if (cmd == "P0") {
-        reply(cmd, at);
-        sim.power = false;
-    } else
-        reply("?", at);
-
-    if (sim.fault == Fault::hangup && --sim.fault_arg <= 0)
-        sim.hangup_pending = true;
-}
-
-void received(unsigned char c, long long at)
-{
-    if (c == '\r') {
-        std::string cmd = sim.frame;
-        sim.frame.clear();
-        command(cmd, at);
-    } else if (sim.frame.size() < 200) {
-        sim.frame += (char)c;
+    say("tx %s", hex(r.bytes).c_str());
+    if (r.split_at) {
+        put(r.bytes.substr(0, *r.split_at), at);
+        put(r.bytes.substr(*r.split_at), std::max(at, state.out_free) + r.split_ms * 1000000LL);
+    } else {
+        put(r.bytes, at);
     }
 }
 
 bool set_fault(const std::string &mode, const std::string &arg)
 {
-    long value = arg.empty() ? 0 : strtol(arg.c_str(), nullptr, 10);
-    if (mode == "none")
-        sim.fault = Fault::none;
-    else if (mode == "silent")
-        sim.fault = Fault::silent;
-    else if (mode == "garbage")
-        sim.fault = Fault::garbage;
-    else if (mode == "long")
-        sim.fault = Fault::longreply;
-    else if (mode == "split")
-        sim.fault = Fault::split;
-    else if (mode == "hangup")
-        sim.fault = Fault::hangup;
-    else
+    const sim::FaultMode *f = sim::find_fault(mode);
+    if (!f)
         return false;
-    sim.fault_arg = value;
-    if (sim.fault == Fault::hangup && value <= 0)
-        sim.hangup_pending = true;
+    state.instrument.set_fault(f->fault, arg.empty() ? 0 : strtol(arg.c_str(), nullptr, 10));
     return true;
 }
 
 void hang_up()
 {
-    close(sim.master);
-    close(sim.slave);
+    close(state.master);
+    close(state.slave);
     say("hangup");
     exit(0);
 }
@@ -263,11 +180,11 @@ void control(const std::string &line)
     std::string word = line.substr(0, space);
     std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
     if (word == "ident")
-        sim.ident = unescape(rest);
+        state.instrument.ident = unescape(rest);
     else if (word == "front")
-        sim.front = unescape(rest);
+        state.instrument.front = unescape(rest);
     else if (word == "voltage")
-        sim.voltage = unescape(rest);
+        state.instrument.voltage = unescape(rest);
     else if (word == "fault") {
         size_t s = rest.find(' ');
         if (!set_fault(rest.substr(0, s), s == std::string::npos ? "" : rest.substr(s + 1))) {
@@ -275,13 +192,13 @@ void control(const std::string &line)
             return;
         }
     } else if (word == "pace" && (rest == "on" || rest == "off"))
-        sim.pace = rest == "on";
+        state.pace = rest == "on";
     else if (word == "send")
         put(unescape(rest), now_ns());
     else if (word == "local" || word == "remote")
-        sim.remote = word == "remote";
+        state.instrument.remote = word == "remote";
     else if (word == "power" && rest == "on")
-        sim.power = true;
+        state.instrument.power = true;
     else if (word == "quit") {
         say("ok");
         exit(0);
@@ -294,17 +211,17 @@ void control(const std::string &line)
 
 int open_pty()
 {
-    sim.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (sim.master < 0 || grantpt(sim.master) != 0 || unlockpt(sim.master) != 0) {
+    state.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (state.master < 0 || grantpt(state.master) != 0 || unlockpt(state.master) != 0) {
         perror("t483-sim: pseudo-terminal");
         return -1;
     }
-    const char *name = ptsname(sim.master);
+    const char *name = ptsname(state.master);
     // Held open here so that the program may close and reopen its end
     // without the line hanging up.
-    sim.slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
+    state.slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
     termios t;
-    if (sim.slave < 0 || tcgetattr(sim.slave, &t) != 0) {
+    if (state.slave < 0 || tcgetattr(state.slave, &t) != 0) {
         perror("t483-sim: pseudo-terminal device");
         return -1;
     }
@@ -312,8 +229,8 @@ int open_pty()
     cfmakeraw(&t);
     cfsetispeed(&t, B1200);
     cfsetospeed(&t, B1200);
-    tcsetattr(sim.slave, TCSANOW, &t);
-    fcntl(sim.master, F_SETFL, fcntl(sim.master, F_GETFL) | O_NONBLOCK);
+    tcsetattr(state.slave, TCSANOW, &t);
+    fcntl(state.master, F_SETFL, fcntl(state.master, F_GETFL) | O_NONBLOCK);
     say("%s", name);
     return 0;
 }
@@ -342,17 +259,18 @@ int main(int argc, char **argv)
             usage(stdout);
             return 0;
         } else if (a == "--pace")
-            sim.pace = true;
+            state.pace = true;
         else if (a == "--ident" && has)
-            sim.ident = unescape(argv[++k]);
+            state.instrument.ident = unescape(argv[++k]);
         else if (a == "--front" && has)
-            sim.front = sim.resistance = unescape(argv[++k]);
+            state.instrument.front = state.instrument.resistance = unescape(argv[++k]);
         else if (a == "--voltage" && has)
-            sim.voltage = unescape(argv[++k]);
+            state.instrument.voltage = unescape(argv[++k]);
         else if (a == "--fault" && has) {
             std::string mode = argv[++k];
             std::string arg;
-            if ((mode == "split" || mode == "hangup") && k + 1 < argc)
+            const sim::FaultMode *f = sim::find_fault(mode);
+            if (f && f->has_arg && k + 1 < argc)
                 arg = argv[++k];
             if (!set_fault(mode, arg)) {
                 usage(stderr);
@@ -371,41 +289,42 @@ int main(int argc, char **argv)
     for (;;) {
         long long now = now_ns();
         // Bytes through the modelled wire in, then replies due on the line.
-        while (!sim.in.empty() && sim.in.front().at <= now) {
-            Sim::Timed t = sim.in.front();
-            sim.in.pop_front();
-            received(t.byte, t.at);
+        while (!state.in.empty() && state.in.front().at <= now) {
+            Sim::Timed t = state.in.front();
+            state.in.pop_front();
+            if (std::optional<std::string> cmd = state.instrument.receive(t.byte))
+                command(*cmd, t.at);
         }
-        while (!sim.out.empty() && sim.out.front().at <= now) {
-            unsigned char c = sim.out.front().byte;
-            if (write(sim.master, &c, 1) != 1) {
+        while (!state.out.empty() && state.out.front().at <= now) {
+            unsigned char c = state.out.front().byte;
+            if (write(state.master, &c, 1) != 1) {
                 if (errno == EAGAIN)
                     break;
                 hang_up();
             }
-            sim.out.pop_front();
+            state.out.pop_front();
         }
         // The line goes once the program has read the last reply (or after
         // a second): a hangup drops whatever the device has not yet read.
         bool waiting_to_hang_up = false;
-        if (sim.hangup_pending && sim.out.empty()) {
+        if (state.instrument.hanging_up() && state.out.empty()) {
             // The pseudo-terminal passes bytes on a moment after they are
             // written, so an empty queue counts only after 50 ms.
-            if (!sim.hangup_at)
-                sim.hangup_at = now;
+            if (!state.hangup_at)
+                state.hangup_at = now;
             int queued = 0;
-            bool settled = now >= sim.hangup_at + 50000000LL;
-            if ((settled && (ioctl(sim.slave, FIONREAD, &queued) != 0 || queued == 0)) ||
-                now >= sim.hangup_at + 1000000000LL)
+            bool settled = now >= state.hangup_at + 50000000LL;
+            if ((settled && (ioctl(state.slave, FIONREAD, &queued) != 0 || queued == 0)) ||
+                now >= state.hangup_at + 1000000000LL)
                 hang_up();
             waiting_to_hang_up = true;
         }
 
         long long next = -1;
-        if (!sim.in.empty())
-            next = sim.in.front().at;
-        if (!sim.out.empty() && (next < 0 || sim.out.front().at < next))
-            next = sim.out.front().at;
+        if (!state.in.empty())
+            next = state.in.front().at;
+        if (!state.out.empty() && (next < 0 || state.out.front().at < next))
+            next = state.out.front().at;
         timespec wait;
         timespec *timeout = nullptr;
         if (next >= 0) {
@@ -417,21 +336,21 @@ int main(int argc, char **argv)
             wait = {0, 10000000};
             timeout = &wait;
         }
-        pollfd fds[2] = {{sim.master, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+        pollfd fds[2] = {{state.master, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
         if (ppoll(fds, 2, timeout, nullptr) < 0 && errno != EINTR)
             return 1;
 
         if (fds[0].revents & POLLIN) {
             unsigned char buf[256];
-            ssize_t n = read(sim.master, buf, sizeof buf);
+            ssize_t n = read(state.master, buf, sizeof buf);
             long long at = now_ns();
             for (ssize_t k = 0; k < n; k++) {
                 long long when = at;
-                if (sim.pace) {
-                    when = std::max(at, sim.in_free) + BYTE_NS;
-                    sim.in_free = when;
+                if (state.pace) {
+                    when = std::max(at, state.in_free) + BYTE_NS;
+                    state.in_free = when;
                 }
-                sim.in.push_back({when, buf[k]});
+                state.in.push_back({when, buf[k]});
             }
         }
         if (fds[1].revents & (POLLIN | POLLHUP)) {

@@ -51,6 +51,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "control.h"
 #include "instrument.h"
 
 namespace {
@@ -93,41 +94,6 @@ void say(const char *format, ...)
     fflush(stdout);
 }
 
-std::string hex(const std::string &bytes)
-{
-    std::string s;
-    char b[4];
-    for (unsigned char c : bytes) {
-        snprintf(b, sizeof b, s.empty() ? "%02x" : " %02x", c);
-        s += b;
-    }
-    return s;
-}
-
-// \r \n \\ \xNN in a text given on the command line or standard input.
-std::string unescape(const std::string &text)
-{
-    std::string s;
-    for (size_t k = 0; k < text.size(); k++) {
-        if (text[k] != '\\' || k + 1 >= text.size()) {
-            s += text[k];
-            continue;
-        }
-        char c = text[++k];
-        if (c == 'r')
-            s += '\r';
-        else if (c == 'n')
-            s += '\n';
-        else if (c == 'x' && k + 2 < text.size() && isxdigit((unsigned char)text[k + 1]) &&
-                 isxdigit((unsigned char)text[k + 2])) {
-            s += (char)strtol(text.substr(k + 1, 2).c_str(), nullptr, 16);
-            k += 2;
-        } else
-            s += c;
-    }
-    return s;
-}
-
 // Queues bytes for the line: paced, each ends one byte time after the last.
 void put(const std::string &bytes, long long at)
 {
@@ -143,26 +109,17 @@ void put(const std::string &bytes, long long at)
 
 void command(const std::string &cmd, long long at)
 {
-    say("rx %s", hex(cmd + "\r").c_str());
+    say("%s", sim::rx_line(cmd).c_str());
     sim::Reply r = state.instrument.command(cmd);
     if (r.bytes.empty())
         return;
-    say("tx %s", hex(r.bytes).c_str());
+    say("%s", sim::tx_line(r.bytes).c_str());
     if (r.split_at) {
         put(r.bytes.substr(0, *r.split_at), at);
         put(r.bytes.substr(*r.split_at), std::max(at, state.out_free) + r.split_ms * 1000000LL);
     } else {
         put(r.bytes, at);
     }
-}
-
-bool set_fault(const std::string &mode, const std::string &arg)
-{
-    const sim::FaultMode *f = sim::find_fault(mode);
-    if (!f)
-        return false;
-    state.instrument.set_fault(f->fault, arg.empty() ? 0 : strtol(arg.c_str(), nullptr, 10));
-    return true;
 }
 
 void hang_up()
@@ -176,37 +133,14 @@ void hang_up()
 // One line from standard input.
 void control(const std::string &line)
 {
-    size_t space = line.find(' ');
-    std::string word = line.substr(0, space);
-    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-    if (word == "ident")
-        state.instrument.ident = unescape(rest);
-    else if (word == "front")
-        state.instrument.front = unescape(rest);
-    else if (word == "voltage")
-        state.instrument.voltage = unescape(rest);
-    else if (word == "fault") {
-        size_t s = rest.find(' ');
-        if (!set_fault(rest.substr(0, s), s == std::string::npos ? "" : rest.substr(s + 1))) {
-            say("error unknown fault %s", rest.c_str());
-            return;
-        }
-    } else if (word == "pace" && (rest == "on" || rest == "off"))
-        state.pace = rest == "on";
-    else if (word == "send")
-        put(unescape(rest), now_ns());
-    else if (word == "local" || word == "remote")
-        state.instrument.remote = word == "remote";
-    else if (word == "power" && rest == "on")
-        state.instrument.power = true;
-    else if (word == "quit") {
-        say("ok");
+    sim::Control c = sim::control(state.instrument, line);
+    if (c.pace)
+        state.pace = *c.pace;
+    if (c.send)
+        put(*c.send, now_ns());
+    say("%s", c.answer.c_str());
+    if (c.quit)
         exit(0);
-    } else {
-        say("error unknown command %s", line.c_str());
-        return;
-    }
-    say("ok");
 }
 
 int open_pty()
@@ -261,18 +195,18 @@ int main(int argc, char **argv)
         } else if (a == "--pace")
             state.pace = true;
         else if (a == "--ident" && has)
-            state.instrument.ident = unescape(argv[++k]);
+            state.instrument.ident = sim::unescape(argv[++k]);
         else if (a == "--front" && has)
-            state.instrument.front = state.instrument.resistance = unescape(argv[++k]);
+            state.instrument.front = state.instrument.resistance = sim::unescape(argv[++k]);
         else if (a == "--voltage" && has)
-            state.instrument.voltage = unescape(argv[++k]);
+            state.instrument.voltage = sim::unescape(argv[++k]);
         else if (a == "--fault" && has) {
             std::string mode = argv[++k];
             std::string arg;
             const sim::FaultMode *f = sim::find_fault(mode);
             if (f && f->has_arg && k + 1 < argc)
                 arg = argv[++k];
-            if (!set_fault(mode, arg)) {
+            if (!sim::set_fault(state.instrument, mode, arg)) {
                 usage(stderr);
                 return 2;
             }

@@ -35,138 +35,90 @@
 //   quit              end
 // End of standard input leaves it running; it ends on SIGTERM or quit.
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <deque>
-#include <fcntl.h>
+#include <optional>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <string>
-#include <termios.h>
 #include <unistd.h>
 
 #include "control.h"
 #include "instrument.h"
+#include "line.h"
 
 namespace {
 
-constexpr long long BYTE_NS = 8333333;  // 10 bits at 1200 baud
+sim::Instrument instrument;
+sim::Line line;
+std::string input;  // standard input, up to its next newline
 
-struct Sim {
-    sim::Instrument instrument;
-    bool pace = false;
-    int master = -1;
-    int slave = -1;
-    struct Timed {
-        long long at;
-        unsigned char byte;
-    };
-    std::deque<Timed> in;   // received, not yet through the modelled wire
-    std::deque<Timed> out;  // to put on the line at their time
-    long long in_free = 0;  // when the modelled wire in is next free
-    long long out_free = 0;
-    long long hangup_at = 0;  // when the last reply before a hangup went out
-};
-
-Sim state;
-
-long long now_ns()
+// One line of standard output, flushed at once.
+void say(const std::string &text)
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
+    fputs(text.c_str(), stdout);
     putchar('\n');
     fflush(stdout);
 }
 
-// Queues bytes for the line: paced, each ends one byte time after the last.
-void put(const std::string &bytes, long long at)
+[[noreturn]] void hang_up()
 {
-    for (unsigned char c : bytes) {
-        long long when = at;
-        if (state.pace) {
-            when = std::max(at, state.out_free) + BYTE_NS;
-            state.out_free = when;
-        }
-        state.out.push_back({when, c});
-    }
-}
-
-void command(const std::string &cmd, long long at)
-{
-    say("%s", sim::rx_line(cmd).c_str());
-    sim::Reply r = state.instrument.command(cmd);
-    if (r.bytes.empty())
-        return;
-    say("%s", sim::tx_line(r.bytes).c_str());
-    if (r.split_at) {
-        put(r.bytes.substr(0, *r.split_at), at);
-        put(r.bytes.substr(*r.split_at), std::max(at, state.out_free) + r.split_ms * 1000000LL);
-    } else {
-        put(r.bytes, at);
-    }
-}
-
-void hang_up()
-{
-    close(state.master);
-    close(state.slave);
+    line.close();
     say("hangup");
     exit(0);
 }
 
-// One line from standard input.
-void control(const std::string &line)
+// The bytes through the wire in by now, to the instrument; its replies onto
+// the wire out.
+void receive(long long now)
 {
-    sim::Control c = sim::control(state.instrument, line);
+    unsigned char byte;
+    long long at;
+    while (line.take(now, byte, at)) {
+        std::optional<std::string> cmd = instrument.receive(byte);
+        if (!cmd)
+            continue;
+        say(sim::rx_line(*cmd));
+        sim::Reply reply = instrument.command(*cmd);
+        if (reply.bytes.empty())
+            continue;
+        say(sim::tx_line(reply.bytes));
+        line.put(reply, at);
+    }
+}
+
+// One line from standard input.
+void control(const std::string &text)
+{
+    sim::Control c = sim::control(instrument, text);
     if (c.pace)
-        state.pace = *c.pace;
+        line.pace = *c.pace;
     if (c.send)
-        put(*c.send, now_ns());
-    say("%s", c.answer.c_str());
+        line.put(*c.send, sim::now_ns());
+    say(c.answer);
     if (c.quit)
         exit(0);
 }
 
-int open_pty()
+// Standard input, split into its lines (a CR before the newline dropped);
+// false at its end.
+bool read_input()
 {
-    state.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (state.master < 0 || grantpt(state.master) != 0 || unlockpt(state.master) != 0) {
-        perror("t483-sim: pseudo-terminal");
-        return -1;
+    char buf[256];
+    ssize_t n = read(0, buf, sizeof buf);
+    for (ssize_t k = 0; k < n; k++) {
+        if (buf[k] == '\n') {
+            if (!input.empty() && input.back() == '\r')
+                input.pop_back();
+            control(input);
+            input.clear();
+        } else {
+            input += buf[k];
+        }
     }
-    const char *name = ptsname(state.master);
-    // Held open here so that the program may close and reopen its end
-    // without the line hanging up.
-    state.slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
-    termios t;
-    if (state.slave < 0 || tcgetattr(state.slave, &t) != 0) {
-        perror("t483-sim: pseudo-terminal device");
-        return -1;
-    }
-    // Raw, or the line discipline would echo, and turn CR into LF.
-    cfmakeraw(&t);
-    cfsetispeed(&t, B1200);
-    cfsetospeed(&t, B1200);
-    tcsetattr(state.slave, TCSANOW, &t);
-    fcntl(state.master, F_SETFL, fcntl(state.master, F_GETFL) | O_NONBLOCK);
-    say("%s", name);
-    return 0;
+    return n > 0;
 }
 
 void usage(FILE *to)
@@ -181,127 +133,89 @@ void usage(FILE *to)
           to);
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// How long to wait for input: until the next byte is due on the line (none:
+// no limit), and while hanging up 10 ms at most.
+timespec *timeout(bool hanging_up, timespec &wait)
 {
-    signal(SIGPIPE, SIG_IGN);  // whoever reads our output may stop reading
+    long long next = line.next_due();
+    timespec *limit = nullptr;
+    if (next >= 0) {
+        long long ns = std::max(0LL, next - sim::now_ns());
+        wait = {time_t(ns / 1000000000), long(ns % 1000000000)};
+        limit = &wait;
+    }
+    if (hanging_up && (!limit || wait.tv_sec > 0 || wait.tv_nsec > 10000000)) {
+        wait = {0, 10000000};
+        limit = &wait;
+    }
+    return limit;
+}
+
+// The options; false at one it does not know.
+bool parse(int argc, char **argv)
+{
     for (int k = 1; k < argc; k++) {
         std::string a = argv[k];
         bool has = k + 1 < argc;
         if (a == "--help" || a == "-h") {
             usage(stdout);
-            return 0;
+            exit(0);
         } else if (a == "--pace")
-            state.pace = true;
+            line.pace = true;
         else if (a == "--ident" && has)
-            state.instrument.ident = sim::unescape(argv[++k]);
+            instrument.ident = sim::unescape(argv[++k]);
         else if (a == "--front" && has)
-            state.instrument.front = state.instrument.resistance = sim::unescape(argv[++k]);
+            instrument.front = instrument.resistance = sim::unescape(argv[++k]);
         else if (a == "--voltage" && has)
-            state.instrument.voltage = sim::unescape(argv[++k]);
+            instrument.voltage = sim::unescape(argv[++k]);
         else if (a == "--fault" && has) {
-            std::string mode = argv[++k];
+            std::string name = argv[++k];
             std::string arg;
-            const sim::FaultMode *f = sim::find_fault(mode);
-            if (f && f->has_arg && k + 1 < argc)
+            const sim::FaultMode *mode = sim::find_fault(name);
+            if (mode && mode->has_arg && k + 1 < argc)
                 arg = argv[++k];
-            if (!sim::set_fault(state.instrument, mode, arg)) {
-                usage(stderr);
-                return 2;
-            }
-        } else {
-            usage(stderr);
-            return 2;
-        }
+            if (!sim::set_fault(instrument, name, arg))
+                return false;
+        } else
+            return false;
     }
-    if (open_pty() != 0)
-        return 1;
+    return true;
+}
 
-    std::string input;  // standard input, up to its next newline
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    signal(SIGPIPE, SIG_IGN);  // whoever reads our output may stop reading
+    if (!parse(argc, argv)) {
+        usage(stderr);
+        return 2;
+    }
+    const char *device = line.open();
+    if (!device)
+        return 1;
+    say(device);
+
     bool stdin_open = true;
     for (;;) {
-        long long now = now_ns();
-        // Bytes through the modelled wire in, then replies due on the line.
-        while (!state.in.empty() && state.in.front().at <= now) {
-            Sim::Timed t = state.in.front();
-            state.in.pop_front();
-            if (std::optional<std::string> cmd = state.instrument.receive(t.byte))
-                command(*cmd, t.at);
-        }
-        while (!state.out.empty() && state.out.front().at <= now) {
-            unsigned char c = state.out.front().byte;
-            if (write(state.master, &c, 1) != 1) {
-                if (errno == EAGAIN)
-                    break;
-                hang_up();
-            }
-            state.out.pop_front();
-        }
-        // The line goes once the program has read the last reply (or after
-        // a second): a hangup drops whatever the device has not yet read.
-        bool waiting_to_hang_up = false;
-        if (state.instrument.hanging_up() && state.out.empty()) {
-            // The pseudo-terminal passes bytes on a moment after they are
-            // written, so an empty queue counts only after 50 ms.
-            if (!state.hangup_at)
-                state.hangup_at = now;
-            int queued = 0;
-            bool settled = now >= state.hangup_at + 50000000LL;
-            if ((settled && (ioctl(state.slave, FIONREAD, &queued) != 0 || queued == 0)) ||
-                now >= state.hangup_at + 1000000000LL)
-                hang_up();
-            waiting_to_hang_up = true;
-        }
+        long long now = sim::now_ns();
+        receive(now);
+        if (!line.write(now))
+            hang_up();
+        sim::Line::Hangup hangup = sim::Line::Hangup::not_yet;
+        if (instrument.hanging_up())
+            hangup = line.hang_up_when_read(now);
+        if (hangup == sim::Line::Hangup::now)
+            hang_up();
 
-        long long next = -1;
-        if (!state.in.empty())
-            next = state.in.front().at;
-        if (!state.out.empty() && (next < 0 || state.out.front().at < next))
-            next = state.out.front().at;
         timespec wait;
-        timespec *timeout = nullptr;
-        if (next >= 0) {
-            long long ns = std::max(0LL, next - now_ns());
-            wait = {time_t(ns / 1000000000), long(ns % 1000000000)};
-            timeout = &wait;
-        }
-        if (waiting_to_hang_up && (!timeout || wait.tv_sec > 0 || wait.tv_nsec > 10000000)) {
-            wait = {0, 10000000};
-            timeout = &wait;
-        }
-        pollfd fds[2] = {{state.master, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-        if (ppoll(fds, 2, timeout, nullptr) < 0 && errno != EINTR)
+        pollfd fds[2] = {{line.fd(), POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+        if (ppoll(fds, 2, timeout(hangup == sim::Line::Hangup::soon, wait), nullptr) < 0 &&
+            errno != EINTR)
             return 1;
-
-        if (fds[0].revents & POLLIN) {
-            unsigned char buf[256];
-            ssize_t n = read(state.master, buf, sizeof buf);
-            long long at = now_ns();
-            for (ssize_t k = 0; k < n; k++) {
-                long long when = at;
-                if (state.pace) {
-                    when = std::max(at, state.in_free) + BYTE_NS;
-                    state.in_free = when;
-                }
-                state.in.push_back({when, buf[k]});
-            }
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP)) {
-            char buf[256];
-            ssize_t n = read(0, buf, sizeof buf);
-            if (n <= 0)
-                stdin_open = false;
-            for (ssize_t k = 0; k < n; k++) {
-                if (buf[k] == '\n') {
-                    if (!input.empty() && input.back() == '\r')
-                        input.pop_back();
-                    control(input);
-                    input.clear();
-                } else {
-                    input += buf[k];
-                }
-            }
-        }
+        if (fds[0].revents & POLLIN)
+            line.read();
+        if (fds[1].revents & (POLLIN | POLLHUP))
+            stdin_open = read_input();
     }
 }

@@ -34,6 +34,10 @@
 //   power on          switch the instrument back on
 //   quit              end
 // End of standard input leaves it running; it ends on SIGTERM or quit.
+//
+// Here: the options and the poll loop. The instrument and its faults are in
+// instrument.h, the standard input lines and report lines in control.h (both
+// without I/O, in t483_sim_model), the pseudo-terminal and pacing in line.h.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>

@@ -34,288 +34,95 @@
 //   power on          switch the instrument back on
 //   quit              end
 // End of standard input leaves it running; it ends on SIGTERM or quit.
+//
+// Here: the options and the poll loop. The instrument and its faults are in
+// instrument.h, the standard input lines and report lines in control.h (both
+// without I/O, in t483_sim_model), the pseudo-terminal and pacing in line.h.
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <deque>
-#include <fcntl.h>
+#include <optional>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <string>
-#include <termios.h>
 #include <unistd.h>
+
+#include "control.h"
+#include "instrument.h"
+#include "line.h"
 
 namespace {
 
-constexpr long long BYTE_NS = 8333333;  // 10 bits at 1200 baud
+sim::Instrument instrument;
+sim::Line line;
+std::string input;  // standard input, up to its next newline
 
-enum class Fault { none, silent, garbage, longreply, split, hangup };
-
-struct Sim {
-    std::string ident = "48300";
-    std::string front = "100";
-    std::string voltage = "1000";
-    std::string resistance = "100";  // as set by R under remote control
-    bool remote = false;
-    bool power = true;
-    bool pace = false;
-    Fault fault = Fault::none;
-    long fault_arg = 0;
-    int master = -1;
-    int slave = -1;
-    std::string frame;  // bytes of the command being received
-    struct Timed {
-        long long at;
-        unsigned char byte;
-    };
-    std::deque<Timed> in;   // received, not yet through the modelled wire
-    std::deque<Timed> out;  // to put on the line at their time
-    long long in_free = 0;  // when the modelled wire in is next free
-    long long out_free = 0;
-    bool hangup_pending = false;
-    long long hangup_at = 0;  // when the last reply before a hangup went out
-};
-
-Sim sim;
-
-long long now_ns()
+// One line of standard output, flushed at once.
+void say(const std::string &text)
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
+    fputs(text.c_str(), stdout);
     putchar('\n');
     fflush(stdout);
 }
 
-std::string hex(const std::string &bytes)
+[[noreturn]] void hang_up()
 {
-    std::string s;
-    char b[4];
-    for (unsigned char c : bytes) {
-        snprintf(b, sizeof b, s.empty() ? "%02x" : " %02x", c);
-        s += b;
-    }
-    return s;
-}
-
-// \r \n \\ \xNN in a text given on the command line or standard input.
-std::string unescape(const std::string &text)
-{
-    std::string s;
-    for (size_t k = 0; k < text.size(); k++) {
-        if (text[k] != '\\' || k + 1 >= text.size()) {
-            s += text[k];
-            continue;
-        }
-        char c = text[++k];
-        if (c == 'r')
-            s += '\r';
-        else if (c == 'n')
-            s += '\n';
-        else if (c == 'x' && k + 2 < text.size() && isxdigit((unsigned char)text[k + 1]) &&
-                 isxdigit((unsigned char)text[k + 2])) {
-            s += (char)strtol(text.substr(k + 1, 2).c_str(), nullptr, 16);
-            k += 2;
-        } else
-            s += c;
-    }
-    return s;
-}
-
-// Queues bytes for the line: paced, each ends one byte time after the last.
-void put(const std::string &bytes, long long at)
-{
-    for (unsigned char c : bytes) {
-        long long when = at;
-        if (sim.pace) {
-            when = std::max(at, sim.out_free) + BYTE_NS;
-            sim.out_free = when;
-        }
-        sim.out.push_back({when, c});
-    }
-}
-
-void reply(const std::string &text, long long at)
-{
-    std::string bytes;
-    switch (sim.fault) {
-    case Fault::silent:
-        return;
-    case Fault::garbage:
-        bytes = "x#?\xff\r";
-        break;
-    case Fault::longreply:
-        bytes = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
-        break;
-    default:
-        bytes = text + "\r";
-        break;
-    }
-    say("tx %s", hex(bytes).c_str());
-    if (sim.fault == Fault::split) {
-        size_t half = bytes.size() / 2;
-        put(bytes.substr(0, half), at);
-        put(bytes.substr(half), std::max(at, sim.out_free) + sim.fault_arg * 1000000LL);
-    } else {
-        put(bytes, at);
-    }
-}
-
-bool digits(const std::string &s)
-{
-    if (s.empty() || s.size() > 9)
-        return false;
-    for (char c : s)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
-}
-
-void command(const std::string &cmd, long long at)
-{
-    say("rx %s", hex(cmd + "\r").c_str());
-    if (!sim.power)
-        return;
-    if (cmd == "I")
-        reply(sim.ident, at);
-    else if (cmd == "K")
-        reply(sim.remote ? sim.resistance : sim.front, at);
-    else if (cmd == "M")
-        reply(sim.voltage, at);
-    else if (cmd.size() > 1 && cmd[0] == 'R' && digits(cmd.substr(1))) {
-        if (sim.remote)
-            sim.resistance = std::to_string(atol(cmd.c_str() + 1));
-        reply(cmd, at);
-    } else if (cmd == "L0" || cmd == "L1") {
-        sim.remote = cmd == "L0";
-        reply(cmd, at);
-    } else if (cmd == "P0") {
-        reply(cmd, at);
-        sim.power = false;
-    } else
-        reply("?", at);
-
-    if (sim.fault == Fault::hangup && --sim.fault_arg <= 0)
-        sim.hangup_pending = true;
-}
-
-void received(unsigned char c, long long at)
-{
-    if (c == '\r') {
-        std::string cmd = sim.frame;
-        sim.frame.clear();
-        command(cmd, at);
-    } else if (sim.frame.size() < 200) {
-        sim.frame += (char)c;
-    }
-}
-
-bool set_fault(const std::string &mode, const std::string &arg)
-{
-    long value = arg.empty() ? 0 : strtol(arg.c_str(), nullptr, 10);
-    if (mode == "none")
-        sim.fault = Fault::none;
-    else if (mode == "silent")
-        sim.fault = Fault::silent;
-    else if (mode == "garbage")
-        sim.fault = Fault::garbage;
-    else if (mode == "long")
-        sim.fault = Fault::longreply;
-    else if (mode == "split")
-        sim.fault = Fault::split;
-    else if (mode == "hangup")
-        sim.fault = Fault::hangup;
-    else
-        return false;
-    sim.fault_arg = value;
-    if (sim.fault == Fault::hangup && value <= 0)
-        sim.hangup_pending = true;
-    return true;
-}
-
-void hang_up()
-{
-    close(sim.master);
-    close(sim.slave);
+    line.close();
     say("hangup");
     exit(0);
 }
 
-// One line from standard input.
-void control(const std::string &line)
+// The bytes through the wire in by now, to the instrument; its replies onto
+// the wire out.
+void receive(long long now)
 {
-    size_t space = line.find(' ');
-    std::string word = line.substr(0, space);
-    std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
-    if (word == "ident")
-        sim.ident = unescape(rest);
-    else if (word == "front")
-        sim.front = unescape(rest);
-    else if (word == "voltage")
-        sim.voltage = unescape(rest);
-    else if (word == "fault") {
-        size_t s = rest.find(' ');
-        if (!set_fault(rest.substr(0, s), s == std::string::npos ? "" : rest.substr(s + 1))) {
-            say("error unknown fault %s", rest.c_str());
-            return;
-        }
-    } else if (word == "pace" && (rest == "on" || rest == "off"))
-        sim.pace = rest == "on";
-    else if (word == "send")
-        put(unescape(rest), now_ns());
-    else if (word == "local" || word == "remote")
-        sim.remote = word == "remote";
-    else if (word == "power" && rest == "on")
-        sim.power = true;
-    else if (word == "quit") {
-        say("ok");
-        exit(0);
-    } else {
-        say("error unknown command %s", line.c_str());
-        return;
+    unsigned char byte;
+    long long at;
+    while (line.take(now, byte, at)) {
+        std::optional<std::string> cmd = instrument.receive(byte);
+        if (!cmd)
+            continue;
+        say(sim::rx_line(*cmd));
+        sim::Reply reply = instrument.command(*cmd);
+        if (reply.bytes.empty())
+            continue;
+        say(sim::tx_line(reply.bytes));
+        line.put(reply, at);
     }
-    say("ok");
 }
 
-int open_pty()
+// One line from standard input.
+void control(const std::string &text)
 {
-    sim.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (sim.master < 0 || grantpt(sim.master) != 0 || unlockpt(sim.master) != 0) {
-        perror("t483-sim: pseudo-terminal");
-        return -1;
+    sim::Control c = sim::control(instrument, text);
+    if (c.pace)
+        line.pace = *c.pace;
+    if (c.send)
+        line.put(*c.send, sim::now_ns());
+    say(c.answer);
+    if (c.quit)
+        exit(0);
+}
+
+// Standard input, split into its lines (a CR before the newline dropped);
+// false at its end.
+bool read_input()
+{
+    char buf[256];
+    ssize_t n = read(0, buf, sizeof buf);
+    for (ssize_t k = 0; k < n; k++) {
+        if (buf[k] == '\n') {
+            if (!input.empty() && input.back() == '\r')
+                input.pop_back();
+            control(input);
+            input.clear();
+        } else {
+            input += buf[k];
+        }
     }
-    const char *name = ptsname(sim.master);
-    // Held open here so that the program may close and reopen its end
-    // without the line hanging up.
-    sim.slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
-    termios t;
-    if (sim.slave < 0 || tcgetattr(sim.slave, &t) != 0) {
-        perror("t483-sim: pseudo-terminal device");
-        return -1;
-    }
-    // Raw, or the line discipline would echo, and turn CR into LF.
-    cfmakeraw(&t);
-    cfsetispeed(&t, B1200);
-    cfsetospeed(&t, B1200);
-    tcsetattr(sim.slave, TCSANOW, &t);
-    fcntl(sim.master, F_SETFL, fcntl(sim.master, F_GETFL) | O_NONBLOCK);
-    say("%s", name);
-    return 0;
+    return n > 0;
 }
 
 void usage(FILE *to)
@@ -330,125 +137,89 @@ void usage(FILE *to)
           to);
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// How long to wait for input: until the next byte is due on the line (none:
+// no limit), and while hanging up 10 ms at most.
+timespec *timeout(bool hanging_up, timespec &wait)
 {
-    signal(SIGPIPE, SIG_IGN);  // whoever reads our output may stop reading
+    long long next = line.next_due();
+    timespec *limit = nullptr;
+    if (next >= 0) {
+        long long ns = std::max(0LL, next - sim::now_ns());
+        wait = {time_t(ns / 1000000000), long(ns % 1000000000)};
+        limit = &wait;
+    }
+    if (hanging_up && (!limit || wait.tv_sec > 0 || wait.tv_nsec > 10000000)) {
+        wait = {0, 10000000};
+        limit = &wait;
+    }
+    return limit;
+}
+
+// The options; false at one it does not know.
+bool parse(int argc, char **argv)
+{
     for (int k = 1; k < argc; k++) {
         std::string a = argv[k];
         bool has = k + 1 < argc;
         if (a == "--help" || a == "-h") {
             usage(stdout);
-            return 0;
+            exit(0);
         } else if (a == "--pace")
-            sim.pace = true;
+            line.pace = true;
         else if (a == "--ident" && has)
-            sim.ident = unescape(argv[++k]);
+            instrument.ident = sim::unescape(argv[++k]);
         else if (a == "--front" && has)
-            sim.front = sim.resistance = unescape(argv[++k]);
+            instrument.front = instrument.resistance = sim::unescape(argv[++k]);
         else if (a == "--voltage" && has)
-            sim.voltage = unescape(argv[++k]);
+            instrument.voltage = sim::unescape(argv[++k]);
         else if (a == "--fault" && has) {
-            std::string mode = argv[++k];
+            std::string name = argv[++k];
             std::string arg;
-            if ((mode == "split" || mode == "hangup") && k + 1 < argc)
+            const sim::FaultMode *mode = sim::find_fault(name);
+            if (mode && mode->has_arg && k + 1 < argc)
                 arg = argv[++k];
-            if (!set_fault(mode, arg)) {
-                usage(stderr);
-                return 2;
-            }
-        } else {
-            usage(stderr);
-            return 2;
-        }
+            if (!sim::set_fault(instrument, name, arg))
+                return false;
+        } else
+            return false;
     }
-    if (open_pty() != 0)
-        return 1;
+    return true;
+}
 
-    std::string input;  // standard input, up to its next newline
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    signal(SIGPIPE, SIG_IGN);  // whoever reads our output may stop reading
+    if (!parse(argc, argv)) {
+        usage(stderr);
+        return 2;
+    }
+    const char *device = line.open();
+    if (!device)
+        return 1;
+    say(device);
+
     bool stdin_open = true;
     for (;;) {
-        long long now = now_ns();
-        // Bytes through the modelled wire in, then replies due on the line.
-        while (!sim.in.empty() && sim.in.front().at <= now) {
-            Sim::Timed t = sim.in.front();
-            sim.in.pop_front();
-            received(t.byte, t.at);
-        }
-        while (!sim.out.empty() && sim.out.front().at <= now) {
-            unsigned char c = sim.out.front().byte;
-            if (write(sim.master, &c, 1) != 1) {
-                if (errno == EAGAIN)
-                    break;
-                hang_up();
-            }
-            sim.out.pop_front();
-        }
-        // The line goes once the program has read the last reply (or after
-        // a second): a hangup drops whatever the device has not yet read.
-        bool waiting_to_hang_up = false;
-        if (sim.hangup_pending && sim.out.empty()) {
-            // The pseudo-terminal passes bytes on a moment after they are
-            // written, so an empty queue counts only after 50 ms.
-            if (!sim.hangup_at)
-                sim.hangup_at = now;
-            int queued = 0;
-            bool settled = now >= sim.hangup_at + 50000000LL;
-            if ((settled && (ioctl(sim.slave, FIONREAD, &queued) != 0 || queued == 0)) ||
-                now >= sim.hangup_at + 1000000000LL)
-                hang_up();
-            waiting_to_hang_up = true;
-        }
+        long long now = sim::now_ns();
+        receive(now);
+        if (!line.write(now))
+            hang_up();
+        sim::Line::Hangup hangup = sim::Line::Hangup::not_yet;
+        if (instrument.hanging_up())
+            hangup = line.hang_up_when_read(now);
+        if (hangup == sim::Line::Hangup::now)
+            hang_up();
 
-        long long next = -1;
-        if (!sim.in.empty())
-            next = sim.in.front().at;
-        if (!sim.out.empty() && (next < 0 || sim.out.front().at < next))
-            next = sim.out.front().at;
         timespec wait;
-        timespec *timeout = nullptr;
-        if (next >= 0) {
-            long long ns = std::max(0LL, next - now_ns());
-            wait = {time_t(ns / 1000000000), long(ns % 1000000000)};
-            timeout = &wait;
-        }
-        if (waiting_to_hang_up && (!timeout || wait.tv_sec > 0 || wait.tv_nsec > 10000000)) {
-            wait = {0, 10000000};
-            timeout = &wait;
-        }
-        pollfd fds[2] = {{sim.master, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-        if (ppoll(fds, 2, timeout, nullptr) < 0 && errno != EINTR)
+        pollfd fds[2] = {{line.fd(), POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+        if (ppoll(fds, 2, timeout(hangup == sim::Line::Hangup::soon, wait), nullptr) < 0 &&
+            errno != EINTR)
             return 1;
-
-        if (fds[0].revents & POLLIN) {
-            unsigned char buf[256];
-            ssize_t n = read(sim.master, buf, sizeof buf);
-            long long at = now_ns();
-            for (ssize_t k = 0; k < n; k++) {
-                long long when = at;
-                if (sim.pace) {
-                    when = std::max(at, sim.in_free) + BYTE_NS;
-                    sim.in_free = when;
-                }
-                sim.in.push_back({when, buf[k]});
-            }
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP)) {
-            char buf[256];
-            ssize_t n = read(0, buf, sizeof buf);
-            if (n <= 0)
-                stdin_open = false;
-            for (ssize_t k = 0; k < n; k++) {
-                if (buf[k] == '\n') {
-                    if (!input.empty() && input.back() == '\r')
-                        input.pop_back();
-                    control(input);
-                    input.clear();
-                } else {
-                    input += buf[k];
-                }
-            }
-        }
+        if (fds[0].revents & POLLIN)
+            line.read();
+        if (fds[1].revents & (POLLIN | POLLHUP))
+            stdin_open = read_input();
     }
 }

@@ -1,6 +1,8 @@
 // The pseudo-terminal and the paced wire on it.
 #include "line.h"
 
+#include "platform/clock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,13 +21,6 @@ constexpr long long BYTE_NS = 8333333;  // 10 bits at 1200 baud
 constexpr long long MS = 1000000;
 
 }  // namespace
-
-long long now_ns()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
 
 // The one pacing routine, for both directions: unpaced, the bytes are through
 // at once; paced, each one byte time after the one before, and none before `at`.
@@ -77,7 +72,7 @@ void Line::read()
     char buf[256];
     ssize_t n = ::read(master_, buf, sizeof buf);
     if (n > 0)
-        in_.put(std::string(buf, size_t(n)), now_ns(), pace);
+        in_.put(std::string(buf, size_t(n)), MonotonicNs(), pace);
 }
 
 bool Line::take(long long now, unsigned char &byte, long long &at)

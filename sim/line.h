@@ -10,9 +10,6 @@
 
 namespace sim {
 
-// The monotonic clock, in ns.
-long long now_ns();
-
 class Line {
 public:
     bool pace = false;

@@ -52,6 +52,7 @@
 #include "control.h"
 #include "instrument.h"
 #include "line.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ void control(const std::string &text)
     if (c.pace)
         line.pace = *c.pace;
     if (c.send)
-        line.put(*c.send, sim::now_ns());
+        line.put(*c.send, MonotonicNs());
     say(c.answer);
     if (c.quit)
         exit(0);
@@ -144,7 +145,7 @@ timespec *timeout(bool hanging_up, timespec &wait)
     long long next = line.next_due();
     timespec *limit = nullptr;
     if (next >= 0) {
-        long long ns = std::max(0LL, next - sim::now_ns());
+        long long ns = std::max(0LL, next - MonotonicNs());
         wait = {time_t(ns / 1000000000), long(ns % 1000000000)};
         limit = &wait;
     }
@@ -202,7 +203,7 @@ int main(int argc, char **argv)
 
     bool stdin_open = true;
     for (;;) {
-        long long now = sim::now_ns();
+        long long now = MonotonicNs();
         receive(now);
         if (!line.write(now))
             hang_up();

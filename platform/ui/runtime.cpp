@@ -1,8 +1,9 @@
-// The user-interface services on Qt Widgets: start-up, panels, attributes,
-// values, pop-ups, the event loop and the one-callback-at-a-time dispatch.
+// The user-interface services on Qt Widgets: start-up, the table of loaded
+// panels, attributes, values, pop-ups and the event loop.
 #include "platform/ui.h"
 #include "platform/ui_testing.h"
-#include "platform/ui/panel.h"
+#include "platform/ui/layout.h"
+#include "platform/ui/script.h"
 
 #include <QApplication>
 #include <QFile>
@@ -17,7 +18,6 @@ namespace {
 QApplication *app;
 std::map<int, std::unique_ptr<Panel>> panels;
 int nextHandle = 1;
-bool inCallback;  // a callback is running: nothing else is dispatched
 PopupHook popupHook;
 ExitHook exitHook;
 
@@ -322,10 +322,8 @@ int MessagePopup(const char *title, const char *message)
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     // Nothing reaches the program while the operator reads it, whoever asked.
-    const bool wasBusy = inCallback;
-    inCallback = true;
+    DispatchHold reading;
     box.exec();
-    inCallback = wasBusy;
     return 0;
 }
 
@@ -353,21 +351,6 @@ void ExitProgram(int status)
     }
     std::fflush(nullptr);
     std::exit(status);
-}
-
-void RaiseEvent(Panel *panel, Control *c, int event)
-{
-    if (c->dimmed || !c->callback || inCallback)
-        return;
-    inCallback = true;
-    QElapsedTimer took;
-    took.start();
-    c->callback(panel->handle, c->id, event, nullptr, 0, 0);
-    inCallback = false;
-    // A tick that overran its interval leaves the operator one whole interval
-    // before the next, rather than ticking again at once.
-    if (c->timer && took.elapsed() >= c->timer->interval())
-        c->timer->start();
 }
 
 void SetPopupHook(PopupHook hook)

@@ -18,7 +18,9 @@
 //                benchmarks: as a first step, the moment the panel is shown)
 // A step that cannot be carried out is reported on standard error and
 // skipped. When the steps run out the program carries on as usual.
-#include "platform/ui/panel.h"
+#include "platform/ui/script.h"
+
+#include "platform/ui/controls.h"
 
 #include <QApplication>
 #include <QKeyEvent>

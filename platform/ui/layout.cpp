@@ -1,10 +1,7 @@
-// Building a panel from its layout, and what its controls do when operated.
-#include "platform/ui/panel.h"
+// Building a panel from its layout: the JSON text made into controls, each
+// bound to the callback the layout names.
+#include "platform/ui/layout.h"
 
-#include "platform/cp1250.h"
-
-#include <QApplication>
-#include <QCloseEvent>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -134,11 +131,7 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
         makeLabel(w, c, ctrl);
         auto *t = new ToggleSwitch(colourOf(c, "body", QColor(0xC0, 0xC0, 0xC0)), w);
         t->setGeometry(rectOf(c, "body"));
-        QObject::connect(t, &ToggleSwitch::toggled, t, [panel, id](bool on) {
-            Control &k = panel->controls[id];
-            k.value = on ? 1 : 0;
-            RaiseEvent(panel, &k, EVENT_COMMIT);
-        });
+        QObject::connect(t, &ToggleSwitch::toggled, t, [panel, id](bool on) { FlipSwitch(panel, &panel->controls[id], on); });
         for (const QJsonValue &v : c.value("stateTexts").toArray()) {
             const QJsonObject o = v.toObject();
             auto *l = new QLabel(o.value("text").toString(), w);
@@ -172,14 +165,7 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
             d->setGeometry(rectOf(c, "body"));
             d->setObjectName(ctrl.constant + ".dial");
             QObject::connect(d, &Dial::stepped, d, [panel, id](int s) { StepControl(panel, &panel->controls[id], s); });
-            QObject::connect(d, &Dial::dragged, d, [panel, id](int pos) {
-                Control &k = panel->controls[id];
-                if (k.items[pos].value == k.value)
-                    return;
-                k.value = k.items[pos].value;
-                ShowValue(k);
-                RaiseEvent(panel, &k, EVENT_COMMIT);
-            });
+            QObject::connect(d, &Dial::dragged, d, [panel, id](int pos) { TurnKnob(panel, &panel->controls[id], pos); });
             ctrl.dial = d;
             ctrl.focus = d;
             ctrl.parts << d;
@@ -206,23 +192,7 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
         pal.setColor(QPalette::Inactive, QPalette::Text, text);
         pal.setColor(QPalette::Disabled, QPalette::Base, colourOf(c, "box", Qt::white).darker(108));
         e->setPalette(pal);
-        QObject::connect(e, &QLineEdit::editingFinished, e, [panel, id] {
-            Control &k = panel->controls[id];
-            bool ok = false;
-            qlonglong typed = k.edit->text().toLongLong(&ok);
-            if (!ok) {  // nothing typed: the value stands
-                ShowValue(k);
-                return;
-            }
-            int v = int(std::clamp<qlonglong>(typed, k.min, k.max));
-            if (v == k.value) {
-                ShowValue(k);
-                return;
-            }
-            k.value = v;
-            ShowValue(k);
-            RaiseEvent(panel, &k, EVENT_VAL_CHANGED);
-        });
+        QObject::connect(e, &QLineEdit::editingFinished, e, [panel, id] { CommitTyped(panel, &panel->controls[id]); });
         QObject::connect(e, &NumericEdit::stepped, e, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
         ctrl.edit = e;
         ctrl.focus = e;
@@ -316,136 +286,4 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
     }
     orderTabs(panel.get());
     return panel;
-}
-
-void PanelWindow::closeEvent(QCloseEvent *e)
-{
-    // The window stays: closing is the close control's business.
-    e->ignore();
-    auto it = panel_->controls.find(panel_->closeCtrl);
-    if (it != panel_->controls.end())
-        RaiseEvent(panel_, &it->second, EVENT_COMMIT);
-}
-
-void PlaceLabel(QLabel *label, QRect where)
-{
-    const int need = label->fontMetrics().horizontalAdvance(label->text()) + 2;
-    if (need > where.width())
-        where.adjust(-(need - where.width()) / 2, 0, need - where.width() - (need - where.width()) / 2, 0);
-    label->setGeometry(where);
-}
-
-void SetButtonText(QPushButton *button, const QString &text)
-{
-    enum { MARGIN = 8, SMALLEST = 8 };  // pixels the style keeps free; smallest font size
-    QFont f = QApplication::font();
-    if (f.pixelSize() < 0)
-        f.setPixelSize(QFontInfo(f).pixelSize());
-    while (f.pixelSize() > SMALLEST && QFontMetrics(f).horizontalAdvance(text) + MARGIN > button->width())
-        f.setPixelSize(f.pixelSize() - 1);
-    button->setFont(f);
-    button->setText(text);
-}
-
-static int itemIndex(const Control &c)
-{
-    for (qsizetype k = 0; k < c.items.size(); k++)
-        if (c.items[k].value == c.value)
-            return int(k);
-    return -1;
-}
-
-void ShowValue(Control &c)
-{
-    switch (c.kind) {
-    case Kind::Toggle:
-        c.toggle->setOn(c.value != 0);
-        break;
-    case Kind::Ring:
-    case Kind::Knob: {
-        // A value that is none of the items is shown as its number, the dial
-        // pointing at the nearest item.
-        int k = itemIndex(c);
-        c.box->setText(k >= 0 ? c.items[k].label : QString::number(c.value));
-        if (c.dial) {
-            int nearest = 0;
-            for (qsizetype n = 1; n < c.items.size(); n++)
-                if (std::abs(c.items[n].value - c.value) < std::abs(c.items[nearest].value - c.value))
-                    nearest = int(n);
-            c.dial->setPosition(k >= 0 ? k : nearest);
-        }
-        break;
-    }
-    case Kind::Led:
-        c.led->setLit(c.value != 0);
-        break;
-    case Kind::Numeric:
-        c.edit->setText(QString::number(c.value));
-        break;
-    default:
-        break;
-    }
-}
-
-void StepControl(Panel *panel, Control *c, int delta)
-{
-    if (c->dimmed)
-        return;
-    int next = c->value;
-    if (c->kind == Kind::Numeric) {
-        // Stepping never leaves the range; from a value beyond it, stepping
-        // further out does nothing and stepping back lands at its edge.
-        long long v = (long long)c->value + (long long)delta * c->step;
-        if (v > c->max)
-            v = delta > 0 && c->value >= c->max ? c->value : c->max;
-        if (v < c->min)
-            v = delta < 0 && c->value <= c->min ? c->value : c->min;
-        next = int(v);
-    } else {
-        // Up moves toward the greater values, whichever way the items are listed.
-        const bool ascending = c->items.last().value >= c->items.first().value;
-        const int dir = ascending ? delta : -delta;
-        const int k = itemIndex(*c);
-        if (k >= 0) {
-            const int n = std::clamp(k + dir, 0, int(c->items.size()) - 1);
-            next = c->items[n].value;
-        } else {
-            // Not on an item: the nearest item in the direction of the step.
-            bool found = false;
-            for (const Item &it : c->items) {
-                const bool beyond = delta > 0 ? it.value > c->value : it.value < c->value;
-                if (beyond && (!found || std::abs(it.value - c->value) < std::abs(next - c->value))) {
-                    next = it.value;
-                    found = true;
-                }
-            }
-        }
-    }
-    if (next == c->value)
-        return;
-    c->value = next;
-    ShowValue(*c);
-    RaiseEvent(panel, c, c->kind == Kind::Numeric ? EVENT_VAL_CHANGED : EVENT_COMMIT);
-}
-
-QString FromCp1250(const char *bytes)
-{
-    QString s;
-    if (!bytes)
-        return s;
-    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes); *b; b++) {
-        unsigned cp = cp1250::decode(*b);
-        s.append(cp ? QChar(char16_t(cp)) : QChar::ReplacementCharacter);
-    }
-    return s;
-}
-
-QColor ColourOf(int rgb)
-{
-    return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
-}
-
-int RgbOf(QColor c)
-{
-    return (c.red() << 16) | (c.green() << 8) | c.blue();
 }

@@ -59,38 +59,197 @@ CtrlCallbackPtr resolve(const QJsonObject &c)
     return reinterpret_cast<CtrlCallbackPtr>(sym);
 }
 
-QLabel *makeLabel(QWidget *parent, const QJsonObject &c, Control &ctrl)
+// A control being built from its layout entry `c`: the builder of its kind
+// makes its widgets on the panel's window and wires them to what the
+// operator does. The control is a copy until the panel takes it in.
+struct Build {
+    Panel *panel;
+    QWidget *window;
+    const QJsonObject &c;
+    Control &ctrl;
+    QColor text;  // the colour of the control's own text
+};
+
+// Connects a widget's signal to action(panel, control, the signal's
+// arguments), the control as the panel holds it by then.
+template <typename Sender, typename Signal, typename Action>
+void wire(const Build &b, Sender *from, Signal signal, Action action)
 {
-    auto *l = new QLabel(c.value("label").toString(), parent);
+    QObject::connect(from, signal, from, [panel = b.panel, id = b.ctrl.id, action](auto... args) {
+        action(panel, &panel->controls[id], args...);
+    });
+}
+
+// The action raising `event`, whatever the signal carries.
+template <int event>
+constexpr auto raises = [](Panel *panel, Control *ctrl, auto...) { RaiseEvent(panel, ctrl, event); };
+
+// A widget of the control, placed at its layout rectangle `key` and named
+// constant + suffix (the constant alone when there is no suffix).
+template <typename W>
+W *place(const Build &b, W *w, const char *key, const char *suffix = "")
+{
+    w->setGeometry(rectOf(b.c, key));
+    if (*suffix)
+        w->setObjectName(b.ctrl.constant + QLatin1String(suffix));
+    b.ctrl.parts << w;
+    return w;
+}
+
+void makeLabel(const Build &b)
+{
+    auto *l = new QLabel(b.c.value("label").toString(), b.window);
     l->setAlignment(Qt::AlignCenter);
-    l->setObjectName(ctrl.constant + ".label");
-    ctrl.labelRect = rectOf(c, "labelRect");
-    PlaceLabel(l, ctrl.labelRect);
-    ctrl.label = l;
-    ctrl.parts << l;
-    return l;
+    l->setObjectName(b.ctrl.constant + ".label");
+    b.ctrl.labelRect = rectOf(b.c, "labelRect");
+    PlaceLabel(l, b.ctrl.labelRect);
+    b.ctrl.label = l;
+    b.ctrl.parts << l;
 }
 
-void readItems(const QJsonObject &c, Control &ctrl)
+void readItems(const Build &b)
 {
-    for (const QJsonValue &v : c.value("items").toArray()) {
+    for (const QJsonValue &v : b.c.value("items").toArray()) {
         const QJsonObject o = v.toObject();
-        ctrl.items.append({o.value("label").toString(), o.value("value").toInt()});
+        b.ctrl.items.append({o.value("label").toString(), o.value("value").toInt()});
     }
-    if (ctrl.items.isEmpty())
-        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": no items"));
+    if (b.ctrl.items.isEmpty())
+        fail(UIE_BAD_FILE, where(b.c) + QStringLiteral(": no items"));
 }
 
-ArrowPair *makeArrows(QWidget *parent, const QJsonObject &c, Control &ctrl, Panel *panel)
+void makeArrows(const Build &b)
 {
-    auto *a = new ArrowPair(colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), parent);
-    a->setGeometry(rectOf(c, "arrows"));
-    a->setObjectName(ctrl.constant + ".arrows");
-    const int id = ctrl.id;
-    QObject::connect(a, &ArrowPair::stepped, a, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
-    ctrl.parts << a;
-    return a;
+    auto *a = place(b, new ArrowPair(colourOf(b.c, "frame", QColor(0xCC, 0xCC, 0xCC)), b.window), "arrows", ".arrows");
+    wire(b, a, &ArrowPair::stepped, StepControl);
 }
+
+// The box showing a ring's item or a knob's digital display.
+ItemBox *makeItemBox(const Build &b, const char *key, const char *colour, const char *suffix)
+{
+    auto *box = new ItemBox(colourOf(b.c, colour, Qt::white), colourOf(b.c, "frame", QColor(0xCC, 0xCC, 0xCC)), b.window);
+    place(b, box, key, suffix);
+    box->setTextColour(b.text);
+    b.ctrl.box = box;
+    return box;
+}
+
+void buildCommand(const Build &b)
+{
+    auto *button = place(b, new QPushButton(b.window), "body");
+    SetButtonText(button, b.c.value("label").toString());
+    button->setAutoDefault(false);
+    QPalette pal = button->palette();
+    pal.setColor(QPalette::Button, colourOf(b.c, "face", QColor(0xC0, 0xC0, 0xC0)));
+    pal.setColor(QPalette::Active, QPalette::ButtonText, b.text);
+    pal.setColor(QPalette::Inactive, QPalette::ButtonText, b.text);
+    button->setPalette(pal);
+    wire(b, button, &QPushButton::clicked, raises<EVENT_COMMIT>);
+    if (b.c.value("shortcut").toString() == "Escape")
+        wire(b, new QShortcut(QKeySequence(Qt::Key_Escape), b.window), &QShortcut::activated, raises<EVENT_COMMIT>);
+    b.ctrl.button = button;
+    b.ctrl.focus = button;
+}
+
+void buildToggle(const Build &b)
+{
+    auto *t = place(b, new ToggleSwitch(colourOf(b.c, "body", QColor(0xC0, 0xC0, 0xC0)), b.window), "body");
+    wire(b, t, &ToggleSwitch::toggled, FlipSwitch);
+    for (const QJsonValue &v : b.c.value("stateTexts").toArray()) {
+        const QJsonObject o = v.toObject();
+        auto *l = new QLabel(o.value("text").toString(), b.window);
+        l->move(o.value("left").toInt(), o.value("top").toInt());
+        l->adjustSize();
+        l->setObjectName(b.ctrl.constant + ".state." + l->text());
+        b.ctrl.parts << l;
+    }
+    b.ctrl.toggle = t;
+    b.ctrl.focus = t;
+}
+
+void buildRing(const Build &b)
+{
+    readItems(b);
+    ItemBox *box = makeItemBox(b, "body", "box", ".box");
+    makeArrows(b);
+    box->setFocusPolicy(Qt::StrongFocus);
+    wire(b, box, &ItemBox::stepped, StepControl);
+    b.ctrl.focus = box;
+}
+
+void buildKnob(const Build &b)
+{
+    readItems(b);
+    makeItemBox(b, "display", "display", ".display");
+    makeArrows(b);
+    auto *d = new Dial(int(b.ctrl.items.size()), colourOf(b.c, "dial", QColor(0xC0, 0xC0, 0xC0)),
+                       colourOf(b.c, "pointer", QColor(0xFF, 0xFF, 0)), b.window);
+    place(b, d, "body", ".dial");
+    wire(b, d, &Dial::stepped, StepControl);
+    wire(b, d, &Dial::dragged, TurnKnob);
+    b.ctrl.dial = d;
+    b.ctrl.focus = d;
+}
+
+void buildLed(const Build &b)
+{
+    b.ctrl.led = place(b, new Led(colourOf(b.c, "on", Qt::red), colourOf(b.c, "off", QColor(0xC0, 0xC0, 0xC0)),
+                                  colourOf(b.c, "frame", QColor(0xCC, 0xCC, 0xCC)), b.window), "body");
+}
+
+void buildNumeric(const Build &b)
+{
+    b.ctrl.min = b.c.value("min").toInt();
+    b.ctrl.max = b.c.value("max").toInt();
+    b.ctrl.step = std::max(1, b.c.value("step").toInt(1));
+    auto *e = place(b, new NumericEdit(b.window), "body");
+    const QColor box = colourOf(b.c, "box", Qt::white);
+    QPalette pal = e->palette();
+    pal.setColor(QPalette::Base, box);
+    pal.setColor(QPalette::Active, QPalette::Text, b.text);
+    pal.setColor(QPalette::Inactive, QPalette::Text, b.text);
+    pal.setColor(QPalette::Disabled, QPalette::Base, box.darker(108));
+    e->setPalette(pal);
+    wire(b, e, &QLineEdit::editingFinished, CommitTyped);
+    wire(b, e, &NumericEdit::stepped, StepControl);
+    b.ctrl.edit = e;
+    b.ctrl.focus = e;
+    makeArrows(b);
+}
+
+void buildTimer(const Build &b)
+{
+    b.ctrl.interval = b.c.value("interval").toDouble();
+    if (b.ctrl.interval <= 0)
+        fail(UIE_BAD_FILE, where(b.c) + QStringLiteral(": needs an interval in seconds"));
+    auto *t = new QTimer(b.window);
+    t->setObjectName(b.ctrl.constant);
+    t->setInterval(int(b.ctrl.interval * 1000 + 0.5));
+    t->setTimerType(Qt::PreciseTimer);
+    wire(b, t, &QTimer::timeout, raises<EVENT_TIMER_TICK>);
+    if (b.c.value("enabled").toBool(true))
+        t->start();
+    b.ctrl.timer = t;
+}
+
+// The kinds of control a layout may hold: the name it gives the kind, the
+// event the callback gets as the layout names it (none: the control raises
+// nothing), whether a label stands above it, and the builder of its widgets.
+struct KindOf {
+    const char *name;
+    Kind kind;
+    const char *event;
+    bool labelled;
+    void (*build)(const Build &);
+};
+constexpr KindOf kinds[] = {
+    {"command", Kind::Command, "commit", false, buildCommand},
+    {"toggle", Kind::Toggle, "commit", true, buildToggle},
+    {"ring", Kind::Ring, "commit", true, buildRing},
+    {"knob", Kind::Knob, "commit", true, buildKnob},
+    {"led", Kind::Led, "", true, buildLed},
+    {"numeric", Kind::Numeric, "valueChanged", true, buildNumeric},
+    {"timer", Kind::Timer, "timerTick", false, buildTimer},
+};
 
 void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
 {
@@ -103,116 +262,20 @@ void buildControl(Panel *panel, QWidget *w, const QJsonObject &c)
         fail(UIE_BAD_FILE, where(c) + QStringLiteral(": id used twice"));
     ctrl.callback = resolve(c);
     ctrl.value = c.value("default").toInt();
-    const QString kind = c.value("kind").toString();
-    const int id = ctrl.id;
     const QColor text = colourOf(c, "text", Qt::black);
-
-    if (kind == "command") {
-        ctrl.kind = Kind::Command;
-        auto *b = new QPushButton(w);
-        b->setGeometry(rectOf(c, "body"));
-        SetButtonText(b, c.value("label").toString());
-        b->setAutoDefault(false);
-        QPalette pal = b->palette();
-        pal.setColor(QPalette::Button, colourOf(c, "face", QColor(0xC0, 0xC0, 0xC0)));
-        pal.setColor(QPalette::Active, QPalette::ButtonText, text);
-        pal.setColor(QPalette::Inactive, QPalette::ButtonText, text);
-        b->setPalette(pal);
-        QObject::connect(b, &QPushButton::clicked, b, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_COMMIT); });
-        if (c.value("shortcut").toString() == "Escape") {
-            auto *s = new QShortcut(QKeySequence(Qt::Key_Escape), w);
-            QObject::connect(s, &QShortcut::activated, b, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_COMMIT); });
-        }
-        ctrl.button = b;
-        ctrl.focus = b;
-        ctrl.parts << b;
-    } else if (kind == "toggle") {
-        ctrl.kind = Kind::Toggle;
-        makeLabel(w, c, ctrl);
-        auto *t = new ToggleSwitch(colourOf(c, "body", QColor(0xC0, 0xC0, 0xC0)), w);
-        t->setGeometry(rectOf(c, "body"));
-        QObject::connect(t, &ToggleSwitch::toggled, t, [panel, id](bool on) { FlipSwitch(panel, &panel->controls[id], on); });
-        for (const QJsonValue &v : c.value("stateTexts").toArray()) {
-            const QJsonObject o = v.toObject();
-            auto *l = new QLabel(o.value("text").toString(), w);
-            l->move(o.value("left").toInt(), o.value("top").toInt());
-            l->adjustSize();
-            l->setObjectName(ctrl.constant + ".state." + l->text());
-            ctrl.parts << l;
-        }
-        ctrl.toggle = t;
-        ctrl.focus = t;
-        ctrl.parts << t;
-    } else if (kind == "ring" || kind == "knob") {
-        ctrl.kind = kind == "ring" ? Kind::Ring : Kind::Knob;
-        readItems(c, ctrl);
-        makeLabel(w, c, ctrl);
-        auto *box = new ItemBox(colourOf(c, kind == "ring" ? "box" : "display", Qt::white),
-                                colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), w);
-        box->setGeometry(rectOf(c, kind == "ring" ? "body" : "display"));
-        box->setObjectName(ctrl.constant + (kind == "ring" ? ".box" : ".display"));
-        box->setTextColour(text);
-        ctrl.box = box;
-        ctrl.parts << box;
-        makeArrows(w, c, ctrl, panel);
-        if (ctrl.kind == Kind::Ring) {
-            box->setFocusPolicy(Qt::StrongFocus);
-            QObject::connect(box, &ItemBox::stepped, box, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
-            ctrl.focus = box;
-        } else {
-            auto *d = new Dial(int(ctrl.items.size()), colourOf(c, "dial", QColor(0xC0, 0xC0, 0xC0)),
-                               colourOf(c, "pointer", QColor(0xFF, 0xFF, 0)), w);
-            d->setGeometry(rectOf(c, "body"));
-            d->setObjectName(ctrl.constant + ".dial");
-            QObject::connect(d, &Dial::stepped, d, [panel, id](int s) { StepControl(panel, &panel->controls[id], s); });
-            QObject::connect(d, &Dial::dragged, d, [panel, id](int pos) { TurnKnob(panel, &panel->controls[id], pos); });
-            ctrl.dial = d;
-            ctrl.focus = d;
-            ctrl.parts << d;
-        }
-    } else if (kind == "led") {
-        ctrl.kind = Kind::Led;
-        makeLabel(w, c, ctrl);
-        auto *l = new Led(colourOf(c, "on", Qt::red), colourOf(c, "off", QColor(0xC0, 0xC0, 0xC0)),
-                          colourOf(c, "frame", QColor(0xCC, 0xCC, 0xCC)), w);
-        l->setGeometry(rectOf(c, "body"));
-        ctrl.led = l;
-        ctrl.parts << l;
-    } else if (kind == "numeric") {
-        ctrl.kind = Kind::Numeric;
-        ctrl.min = c.value("min").toInt();
-        ctrl.max = c.value("max").toInt();
-        ctrl.step = std::max(1, c.value("step").toInt(1));
-        makeLabel(w, c, ctrl);
-        auto *e = new NumericEdit(w);
-        e->setGeometry(rectOf(c, "body"));
-        QPalette pal = e->palette();
-        pal.setColor(QPalette::Base, colourOf(c, "box", Qt::white));
-        pal.setColor(QPalette::Active, QPalette::Text, text);
-        pal.setColor(QPalette::Inactive, QPalette::Text, text);
-        pal.setColor(QPalette::Disabled, QPalette::Base, colourOf(c, "box", Qt::white).darker(108));
-        e->setPalette(pal);
-        QObject::connect(e, &QLineEdit::editingFinished, e, [panel, id] { CommitTyped(panel, &panel->controls[id]); });
-        QObject::connect(e, &NumericEdit::stepped, e, [panel, id](int d) { StepControl(panel, &panel->controls[id], d); });
-        ctrl.edit = e;
-        ctrl.focus = e;
-        ctrl.parts << e;
-        makeArrows(w, c, ctrl, panel);
-    } else if (kind == "timer") {
-        ctrl.kind = Kind::Timer;
-        ctrl.interval = c.value("interval").toDouble();
-        if (ctrl.interval <= 0)
-            fail(UIE_BAD_FILE, where(c) + QStringLiteral(": needs an interval in seconds"));
-        auto *t = new QTimer(w);
-        t->setInterval(int(ctrl.interval * 1000 + 0.5));
-        t->setTimerType(Qt::PreciseTimer);
-        QObject::connect(t, &QTimer::timeout, t, [panel, id] { RaiseEvent(panel, &panel->controls[id], EVENT_TIMER_TICK); });
-        if (c.value("enabled").toBool(true))
-            t->start();
-        ctrl.timer = t;
-    } else {
+    const QString kind = c.value("kind").toString();
+    const KindOf *of = std::find_if(std::begin(kinds), std::end(kinds), [&](const KindOf &k) { return kind == k.name; });
+    if (of == std::end(kinds))
         fail(UIE_BAD_FILE, where(c) + QStringLiteral(": unknown kind '%1'").arg(kind));
-    }
+    const QString event = c.value("event").toString();
+    if (!event.isEmpty() && event != of->event)
+        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": a %1 raises no '%2' event").arg(kind, event));
+    ctrl.kind = of->kind;
+
+    const Build b{panel, w, c, ctrl, text};
+    if (of->labelled)
+        makeLabel(b);
+    of->build(b);
 
     for (QWidget *part : ctrl.parts)
         if (part->objectName().isEmpty())

@@ -27,20 +27,18 @@ Panel *panelOf(int handle)
     return it == panels.end() ? nullptr : it->second.get();
 }
 
-// The control, or nullptr with *err set.
-Control *controlOf(int handle, int id, int *err)
+// Control `id` of panel `handle` into *c: 0, or UIE_BAD_HANDLE or
+// UIE_BAD_CONTROL when there is none.
+int lookUp(int handle, int id, Control **c)
 {
     Panel *p = panelOf(handle);
-    if (!p) {
-        *err = UIE_BAD_HANDLE;
-        return nullptr;
-    }
+    if (!p)
+        return UIE_BAD_HANDLE;
     auto it = p->controls.find(id);
-    if (it == p->controls.end()) {
-        *err = UIE_BAD_CONTROL;
-        return nullptr;
-    }
-    return &it->second;
+    if (it == p->controls.end())
+        return UIE_BAD_CONTROL;
+    *c = &it->second;
+    return 0;
 }
 
 bool hasDisplay()
@@ -55,6 +53,20 @@ bool hasDisplay()
 }
 
 } // namespace
+
+// Declares `p`, the panel of `handle`; without one, the calling function
+// returns UIE_BAD_HANDLE.
+#define CHECK_PANEL(p, handle)  \
+    Panel *p = panelOf(handle); \
+    if (!p)                     \
+        return UIE_BAD_HANDLE
+
+// Declares `c`, control `id` of panel `handle`; without one, the calling
+// function returns UIE_BAD_HANDLE or UIE_BAD_CONTROL.
+#define CHECK_CONTROL(c, handle, id)                                 \
+    Control *c = nullptr;                                            \
+    if (const int lookUpError = lookUp(handle, id, &c); lookUpError) \
+        return lookUpError
 
 int InitCVIRTEEx(void *, void *, void *)
 {
@@ -113,9 +125,7 @@ int LoadPanel(int, const char *file, int panelNumber)
 
 int SetPanelPos(int handle, int top, int left)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     const QRect screen = QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : QRect();
     QWidget *w = p->window;
     // The client area's position; the frame goes around it.
@@ -130,9 +140,7 @@ int SetPanelPos(int handle, int top, int left)
 
 int SetPanelAttribute(int handle, int attribute, int value)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_CLOSE_CTRL)
         return UIE_BAD_ATTRIBUTE;
     if (value != 0 && !p->controls.count(value))
@@ -143,9 +151,7 @@ int SetPanelAttribute(int handle, int attribute, int value)
 
 int SetPanelAttribute(int handle, int attribute, const char *text)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_TITLE)
         return UIE_BAD_ATTRIBUTE;
     p->window->setWindowTitle(FromCp1250(text));
@@ -154,9 +160,7 @@ int SetPanelAttribute(int handle, int attribute, const char *text)
 
 int GetPanelAttribute(int handle, int attribute, int *value)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_CLOSE_CTRL)
         return UIE_BAD_ATTRIBUTE;
     *value = p->closeCtrl;
@@ -165,9 +169,7 @@ int GetPanelAttribute(int handle, int attribute, int *value)
 
 int DisplayPanel(int handle)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     p->window->show();
     p->window->activateWindow();
     return 0;
@@ -175,10 +177,7 @@ int DisplayPanel(int handle)
 
 int SetCtrlAttribute(int handle, int id, int attribute, int value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     switch (attribute) {
     case ATTR_DIMMED:
         c->dimmed = value != 0;
@@ -207,10 +206,7 @@ int SetCtrlAttribute(int handle, int id, int attribute, int value)
 
 int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     const QString t = FromCp1250(text);
     if (attribute == ATTR_TOOLTIP_TEXT) {
         for (QWidget *w : c->parts)
@@ -235,10 +231,7 @@ int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
 
 int GetCtrlAttribute(int handle, int id, int attribute, int *value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     switch (attribute) {
     case ATTR_DIMMED:
         *value = c->dimmed;
@@ -261,10 +254,7 @@ int GetCtrlAttribute(int handle, int id, int attribute, int *value)
 
 int SetActiveCtrl(int handle, int id)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     if (!c->focus)
         return UIE_BAD_ATTRIBUTE;
     c->focus->setFocus(Qt::OtherFocusReason);
@@ -273,9 +263,7 @@ int SetActiveCtrl(int handle, int id)
 
 int GetActiveCtrl(int handle)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     QWidget *f = p->window->focusWidget();
     for (auto &[id, c] : p->controls)
         if (f && c.focus == f)
@@ -285,20 +273,14 @@ int GetActiveCtrl(int handle)
 
 int GetCtrlVal(int handle, int id, int *value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     *value = c->value;
     return 0;
 }
 
 int SetCtrlVal(int handle, int id, int value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     if (c->kind == Kind::Toggle || c->kind == Kind::Led)
         value = value != 0;
     c->value = value;

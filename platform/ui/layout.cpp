@@ -7,7 +7,8 @@
 #include <QJsonObject>
 #include <QShortcut>
 #include <algorithm>
-#include <dlfcn.h>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -47,16 +48,23 @@ QColor colourOf(const QJsonObject &c, const char *key, QColor dflt)
     return ColourOf(int(rgb));
 }
 
+// The callbacks layouts may name, by name: made on first use, so that
+// static initialisers elsewhere may bind theirs.
+std::map<std::string, CtrlCallbackPtr> &callbacks()
+{
+    static std::map<std::string, CtrlCallbackPtr> byName;
+    return byName;
+}
+
 CtrlCallbackPtr resolve(const QJsonObject &c)
 {
     const QJsonValue name = c.value("callback");
     if (name.isNull() || name.isUndefined())
         return nullptr;
-    // The program's callbacks are exported from the executable under their names.
-    void *sym = dlsym(RTLD_DEFAULT, name.toString().toUtf8().constData());
-    if (!sym)
+    const auto it = callbacks().find(name.toString().toStdString());
+    if (it == callbacks().end() || !it->second)
         fail(UIE_NO_CALLBACK, where(c) + QStringLiteral(": the program has no callback '%1'").arg(name.toString()));
-    return reinterpret_cast<CtrlCallbackPtr>(sym);
+    return it->second;
 }
 
 // A control being built from its layout entry `c`: the builder of its kind
@@ -349,4 +357,9 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
     }
     orderTabs(panel.get());
     return panel;
+}
+
+void BindCallback(const char *name, CtrlCallbackPtr function)
+{
+    callbacks()[name] = function;
 }

@@ -95,6 +95,13 @@ int InitCVIRTEEx(void *, void *, void *)
     return 1;
 }
 
+int BindCallbacks(const CallbackBinding *table)
+{
+    for (; table && table->name; table++)
+        BindCallback(table->name, table->function);
+    return 0;
+}
+
 int LoadPanel(int, const char *file, int panelNumber)
 {
     if (!app)

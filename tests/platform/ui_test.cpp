@@ -5,6 +5,7 @@
 #include "platform/ui_testing.h"
 #include "platform/cp1250.h"
 #include "platform/ui/widgets.h"
+#include "panel/t483_uir.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -44,18 +45,23 @@ int countOf(int control, int event)
     return n;
 }
 
+// The callbacks the layout names, recording what reaches them, bound as the
+// program binds its own: from a static initialiser.
+int cbvypnout(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbstart(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbkonec(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbremote(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbr(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbodpor(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+int cbtimer(int p, int c, int e, void *, int, int) { return record(p, c, e); }
+
+const CallbackBinding testCallbacks[] = {
+    {"cbvypnout", cbvypnout}, {"cbstart", cbstart}, {"cbkonec", cbkonec}, {"cbremote", cbremote},
+    {"cbr", cbr},             {"cbodpor", cbodpor}, {"cbtimer", cbtimer}, {nullptr, nullptr},
+};
+const int bound = BindCallbacks(testCallbacks);
+
 } // namespace
-
-// The callbacks the layout names, recording what reaches them.
-CVICALLBACK int cbvypnout(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbstart(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbkonec(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbremote(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbr(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbodpor(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-CVICALLBACK int cbtimer(int p, int c, int e, void *, int, int) { return record(p, c, e); }
-
-enum { VYP = 2, START, KONEC, REMOTE, COM, R3, R2, R1, R0, LED4, LED3, LED2, LED1, ODPOR, TIMER };
 
 class UiTest : public QObject {
     Q_OBJECT
@@ -78,6 +84,19 @@ class UiTest : public QObject {
                 out << e;
         return out;
     }
+    // Loads the panel and shows it, Exit taking the close box.
+    void open()
+    {
+        panel = LoadPanel(0, "T483.UIR", hl);
+        QVERIFY(panel > 0);
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (w->objectName() == "hl")
+                window = w;
+        QVERIFY(window);
+        QCOMPARE(SetPanelAttribute(panel, ATTR_CLOSE_CTRL, hl_konec), 0);
+        DisplayPanel(panel);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
     void clickArrow(const char *name, bool up)
     {
         QWidget *a = part(name);
@@ -87,6 +106,7 @@ class UiTest : public QObject {
 private slots:
     void initTestCase()
     {
+        QCOMPARE(bound, 0);
         QVERIFY(InitCVIRTEEx(nullptr, nullptr, nullptr) != 0);
         QVERIFY(InitCVIRTEEx(nullptr, nullptr, nullptr) != 0);  // a repeated call succeeds
     }
@@ -96,15 +116,7 @@ private slots:
         events.clear();
         blockMs = 0;
         SetPopupHook(nullptr);
-        panel = LoadPanel(0, "T483.UIR", 1);
-        QVERIFY(panel > 0);
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (w->objectName() == "hl")
-                window = w;
-        QVERIFY(window);
-        QCOMPARE(SetPanelAttribute(panel, ATTR_CLOSE_CTRL, KONEC), 0);
-        DisplayPanel(panel);
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        open();
     }
 
     void cleanup()
@@ -203,9 +215,9 @@ private slots:
     void defaultsAtLoad()
     {
         int v = -1;
-        GetCtrlVal(panel, COM, &v);
+        GetCtrlVal(panel, hl_com, &v);
         QCOMPARE(v, 1);  // the last of the items 8 .. 1
-        for (int id : {R3, R2, R1, R0, LED1, LED2, LED3, LED4, ODPOR, REMOTE}) {
+        for (int id : {hl_R3, hl_R2, hl_R1, hl_R0, hl_LED1, hl_LED2, hl_LED3, hl_LED4, hl_odpor, hl_remote}) {
             GetCtrlVal(panel, id, &v);
             QCOMPARE(v, 0);
         }
@@ -219,10 +231,10 @@ private slots:
         int v = 0;
         for (int k = 0; k < 10; k++)
             clickArrow("com.arrows", true);
-        GetCtrlVal(panel, COM, &v);
+        GetCtrlVal(panel, hl_com, &v);
         QCOMPARE(v, 8);
         clickArrow("com.arrows", false);
-        GetCtrlVal(panel, COM, &v);
+        GetCtrlVal(panel, hl_com, &v);
         QCOMPARE(v, 7);
         QCOMPARE(actions().size(), 0);
     }
@@ -233,7 +245,7 @@ private slots:
     {
         clickArrow("R1.arrows", true);
         clickArrow("R1.arrows", true);
-        QCOMPARE(countOf(R1, EVENT_COMMIT), 2);
+        QCOMPARE(countOf(hl_R1, EVENT_COMMIT), 2);
         QCOMPARE(actions().last().value, 2);
 
         QWidget *dial = part("R0.dial");
@@ -241,7 +253,7 @@ private slots:
         QTest::keyClick(dial, Qt::Key_Up);
         QTest::keyClick(dial, Qt::Key_Up);
         QTest::keyClick(dial, Qt::Key_Down);
-        QCOMPARE(countOf(R0, EVENT_COMMIT), 3);
+        QCOMPARE(countOf(hl_R0, EVENT_COMMIT), 3);
         QCOMPARE(actions().last().value, 1);
 
         // Drag from the pointer's start across to the right-hand end.
@@ -256,7 +268,7 @@ private slots:
         }
         QCOMPARE(actions().size(), 0);  // nothing while dragging
         QTest::mouseRelease(d3, Qt::LeftButton, {}, c + QPoint(20, 20));
-        QCOMPARE(countOf(R3, EVENT_COMMIT), 1);
+        QCOMPARE(countOf(hl_R3, EVENT_COMMIT), 1);
         QCOMPARE(actions().last().value, 15);
 
         events.clear();
@@ -268,16 +280,16 @@ private slots:
     {
         auto display = [&](const char *n) { return qobject_cast<ItemBox *>(part(n))->text(); };
         QCOMPARE(display("R2.display"), QString("0"));
-        QCOMPARE(SetCtrlVal(panel, R2, 11), 0);
+        QCOMPARE(SetCtrlVal(panel, hl_R2, 11), 0);
         QCOMPARE(display("R2.display"), QString("11"));
-        QCOMPARE(SetCtrlVal(panel, R3, 16), 0);  // beyond the items: shown as its number
+        QCOMPARE(SetCtrlVal(panel, hl_R3, 16), 0);  // beyond the items: shown as its number
         QCOMPARE(display("R3.display"), QString("16"));
         QCOMPARE(qobject_cast<Dial *>(part("R3.dial"))->position(), 15);
         int v = 0;
-        GetCtrlVal(panel, R3, &v);
+        GetCtrlVal(panel, hl_R3, &v);
         QCOMPARE(v, 16);
         clickArrow("R3.arrows", false);  // down from 16 lands on the last item
-        GetCtrlVal(panel, R3, &v);
+        GetCtrlVal(panel, hl_R3, &v);
         QCOMPARE(v, 15);
     }
 
@@ -294,7 +306,7 @@ private slots:
         QCOMPARE(actions().size(), 0);
         QTest::keyClick(edit, Qt::Key_Return);
         QCOMPARE(actions().size(), 1);
-        QCOMPARE(actions()[0].control, int(ODPOR));
+        QCOMPARE(actions()[0].control, int(hl_odpor));
         QCOMPARE(actions()[0].event, int(EVENT_VAL_CHANGED));
         QCOMPARE(actions()[0].value, 150);
 
@@ -322,12 +334,12 @@ private slots:
     // the operator cannot type.
     void setFromCodeRaisesNothing()
     {
-        for (int id : {R3, R2, R1, R0, ODPOR, REMOTE, COM, LED1, LED4})
+        for (int id : {hl_R3, hl_R2, hl_R1, hl_R0, hl_odpor, hl_remote, hl_com, hl_LED1, hl_LED4})
             QCOMPARE(SetCtrlVal(panel, id, 3), 0);
-        QCOMPARE(SetCtrlVal(panel, ODPOR, 16221), 0);
+        QCOMPARE(SetCtrlVal(panel, hl_odpor, 16221), 0);
         QCOMPARE(qobject_cast<QLineEdit *>(part("odpor"))->text(), QString("16221"));
         int v = 0;
-        GetCtrlVal(panel, REMOTE, &v);
+        GetCtrlVal(panel, hl_remote, &v);
         QCOMPARE(v, 1);
         QCoreApplication::processEvents();
         QCOMPARE(actions().size(), 0);
@@ -340,8 +352,8 @@ private slots:
         part("remote")->setFocus();
         QTest::keyClick(part("remote"), Qt::Key_Space);
         QCOMPARE(actions().size(), 3);
-        QCOMPARE(actions()[0].control, int(START));
-        QCOMPARE(actions()[1].control, int(REMOTE));
+        QCOMPARE(actions()[0].control, int(hl_start));
+        QCOMPARE(actions()[1].control, int(hl_remote));
         QCOMPARE(actions()[1].value, 1);
         QCOMPARE(actions()[2].value, 0);
         for (const Event &e : actions())
@@ -352,20 +364,20 @@ private slots:
     void escapeAndCloseBoxOperateExit()
     {
         QTest::keyClick(window, Qt::Key_Escape);
-        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 1);
+        QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 1);
         window->close();
-        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 2);
+        QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 2);
         QVERIFY(window->isVisible());  // closing is the program's business
 
-        SetCtrlAttribute(panel, KONEC, ATTR_DIMMED, 1);
+        SetCtrlAttribute(panel, hl_konec, ATTR_DIMMED, 1);
         QTest::keyClick(window, Qt::Key_Escape);
         window->close();
-        QCOMPARE(countOf(KONEC, EVENT_COMMIT), 2);
+        QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 2);
     }
 
     void dimmedControlsRaiseNothing()
     {
-        for (int id : {VYP, START, REMOTE, R3, ODPOR})
+        for (int id : {hl_vyp, hl_start, hl_remote, hl_R3, hl_odpor})
             QCOMPARE(SetCtrlAttribute(panel, id, ATTR_DIMMED, 1), 0);
         QTest::mouseClick(part("start"), Qt::LeftButton);
         QTest::mouseClick(part("vyp"), Qt::LeftButton);
@@ -375,17 +387,17 @@ private slots:
         QTest::keyClick(part("R3.dial"), Qt::Key_Up);
         QCOMPARE(actions().size(), 0);
         int v = -1;
-        GetCtrlAttribute(panel, START, ATTR_DIMMED, &v);
+        GetCtrlAttribute(panel, hl_start, ATTR_DIMMED, &v);
         QCOMPARE(v, 1);
 
-        QCOMPARE(SetCtrlAttribute(panel, START, ATTR_DIMMED, 0), 0);
+        QCOMPARE(SetCtrlAttribute(panel, hl_start, ATTR_DIMMED, 0), 0);
         QTest::mouseClick(part("start"), Qt::LeftButton);
         QCOMPARE(actions().size(), 1);
     }
 
     void attributes()
     {
-        QCOMPARE(SetCtrlAttribute(panel, VYP, ATTR_LABEL_TEXT, "Power OFF"), 0);
+        QCOMPARE(SetCtrlAttribute(panel, hl_vyp, ATTR_LABEL_TEXT, "Power OFF"), 0);
         auto *vyp = qobject_cast<QPushButton *>(part("vyp"));
         QCOMPARE(vyp->text(), QString("Power OFF"));
         QCOMPARE(vyp->size(), QSize(60, 26));  // the face keeps its size; the text fits on it
@@ -396,38 +408,38 @@ private slots:
         QCOMPARE(window->windowTitle(), QString::fromUtf8("Přístroj T-483 se na sběrnici RS232 nehlásí!"));
 
         int v = 0;
-        QCOMPARE(SetCtrlAttribute(panel, COM, ATTR_FAIL_COLOR, 0xFF0000), 0);
-        GetCtrlAttribute(panel, COM, ATTR_FAIL_COLOR, &v);
+        QCOMPARE(SetCtrlAttribute(panel, hl_com, ATTR_FAIL_COLOR, 0xFF0000), 0);
+        GetCtrlAttribute(panel, hl_com, ATTR_FAIL_COLOR, &v);
         QCOMPARE(v, 0xFF0000);
-        QCOMPARE(SetCtrlAttribute(panel, LED4, ATTR_ON_COLOR, 0x00FF00), 0);
-        QCOMPARE(SetCtrlAttribute(panel, LED4, ATTR_OFF_COLOR, 0xC0C0C0), 0);
-        GetCtrlAttribute(panel, LED4, ATTR_ON_COLOR, &v);
+        QCOMPARE(SetCtrlAttribute(panel, hl_LED4, ATTR_ON_COLOR, 0x00FF00), 0);
+        QCOMPARE(SetCtrlAttribute(panel, hl_LED4, ATTR_OFF_COLOR, 0xC0C0C0), 0);
+        GetCtrlAttribute(panel, hl_LED4, ATTR_ON_COLOR, &v);
         QCOMPARE(v, 0x00FF00);
         // A lit lamp is painted in its on-colour.
-        SetCtrlVal(panel, LED4, 1);
+        SetCtrlVal(panel, hl_LED4, 1);
         QWidget *lamp = part("LED4");
         QImage img = lamp->grab().toImage();
         QColor mid = img.pixelColor(img.width() / 2 + 3, img.height() / 2 + 3);
         QVERIFY2(mid.green() > 200 && mid.red() < 100, qPrintable(mid.name()));
 
-        QCOMPARE(SetCtrlAttribute(panel, START, ATTR_ON_COLOR, 1), int(UIE_BAD_ATTRIBUTE));
+        QCOMPARE(SetCtrlAttribute(panel, hl_start, ATTR_ON_COLOR, 1), int(UIE_BAD_ATTRIBUTE));
         QCOMPARE(SetCtrlVal(panel, 99, 1), int(UIE_BAD_CONTROL));
-        QCOMPARE(SetCtrlVal(panel + 100, START, 1), int(UIE_BAD_HANDLE));
+        QCOMPARE(SetCtrlVal(panel + 100, hl_start, 1), int(UIE_BAD_HANDLE));
     }
 
     void focus()
     {
-        QCOMPARE(SetActiveCtrl(panel, START), 0);
-        QCOMPARE(GetActiveCtrl(panel), int(START));
-        QCOMPARE(SetActiveCtrl(panel, KONEC), 0);
-        QCOMPARE(GetActiveCtrl(panel), int(KONEC));
+        QCOMPARE(SetActiveCtrl(panel, hl_start), 0);
+        QCOMPARE(GetActiveCtrl(panel), int(hl_start));
+        QCOMPARE(SetActiveCtrl(panel, hl_konec), 0);
+        QCOMPARE(GetActiveCtrl(panel), int(hl_konec));
     }
 
     // Tab walks the operable controls in reading order, skipping dimmed ones;
     // each is then worked from the keyboard alone.
     void keyboardAlone()
     {
-        SetActiveCtrl(panel, ODPOR);
+        SetActiveCtrl(panel, hl_odpor);
         QStringList order;
         for (int k = 0; k < 10; k++) {
             order << QApplication::focusWidget()->objectName();
@@ -437,29 +449,29 @@ private slots:
                                      "R0.dial", "start", "konec"}));
         QCOMPARE(QApplication::focusWidget()->objectName(), QString("odpor"));
 
-        SetCtrlAttribute(panel, REMOTE, ATTR_DIMMED, 1);
-        SetCtrlAttribute(panel, R2, ATTR_DIMMED, 1);
-        SetActiveCtrl(panel, ODPOR);
+        SetCtrlAttribute(panel, hl_remote, ATTR_DIMMED, 1);
+        SetCtrlAttribute(panel, hl_R2, ATTR_DIMMED, 1);
+        SetActiveCtrl(panel, hl_odpor);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), QString("com.box"));
-        SetActiveCtrl(panel, R3);
+        SetActiveCtrl(panel, hl_R3);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), QString("R1.dial"));
-        SetCtrlAttribute(panel, REMOTE, ATTR_DIMMED, 0);
+        SetCtrlAttribute(panel, hl_remote, ATTR_DIMMED, 0);
 
         events.clear();
-        SetActiveCtrl(panel, COM);
+        SetActiveCtrl(panel, hl_com);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
         int v = 0;
-        GetCtrlVal(panel, COM, &v);
+        GetCtrlVal(panel, hl_com, &v);
         QCOMPARE(v, 2);
-        SetActiveCtrl(panel, REMOTE);
+        SetActiveCtrl(panel, hl_remote);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        SetActiveCtrl(panel, START);
+        SetActiveCtrl(panel, hl_start);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         QCOMPARE(actions().size(), 2);
-        QCOMPARE(actions()[0].control, int(REMOTE));
-        QCOMPARE(actions()[1].control, int(START));
+        QCOMPARE(actions()[0].control, int(hl_remote));
+        QCOMPARE(actions()[1].control, int(hl_start));
     }
 
     // Every control carries its label as its accessible name.
@@ -480,7 +492,7 @@ private slots:
         QCOMPARE(names.value("2.5 kV"), QString("LED2"));
         QCOMPARE(names.value("REM"), QString("LED4"));
         // A new label is a new name.
-        SetCtrlAttribute(panel, KONEC, ATTR_LABEL_TEXT, "Exit");
+        SetCtrlAttribute(panel, hl_konec, ATTR_LABEL_TEXT, "Exit");
         QAccessibleInterface *a = QAccessible::queryAccessibleInterface(part("konec"));
         QVERIFY(a);
         QCOMPARE(a->text(QAccessible::Name), QString("Exit"));
@@ -491,7 +503,7 @@ private slots:
         events.clear();
         QElapsedTimer t;
         t.start();
-        QTRY_VERIFY_WITH_TIMEOUT(countOf(TIMER, EVENT_TIMER_TICK) >= 6, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(countOf(hl_TIMER, EVENT_TIMER_TICK) >= 6, 3000);
         const qint64 ms = t.elapsed();
         QVERIFY2(ms > 1000 && ms < 1600, qPrintable(QString::number(ms)));
     }
@@ -504,7 +516,7 @@ private slots:
         blockMs = 450;
         QTest::qWait(1500);
         blockMs = 0;
-        int ticks = countOf(TIMER, EVENT_TIMER_TICK);
+        int ticks = countOf(hl_TIMER, EVENT_TIMER_TICK);
         QVERIFY2(ticks >= 2 && ticks <= 3, qPrintable(QString::number(ticks)));
     }
 
@@ -528,14 +540,35 @@ private slots:
         QCOMPARE(title, QString());
         QCOMPARE(text, QString::fromUtf8("Nepřípustný parametr v T483.INI: [t483], demo=%s%n <b>"));
         QCOMPARE(modality, Qt::ApplicationModal);
-        QCOMPARE(countOf(TIMER, EVENT_TIMER_TICK), 0);
+        QCOMPARE(countOf(hl_TIMER, EVENT_TIMER_TICK), 0);
+    }
+
+    // Bindings add up, a later one of a name replacing the earlier: a panel
+    // loaded after "cbstart" is bound anew calls the new function, and the
+    // other names as bound before.
+    void laterBindingReplacesEarlier()
+    {
+        static int starts;
+        starts = 0;
+        const CallbackBinding other[] = {{"cbstart", [](int, int, int, void *, int, int) { return ++starts, 0; }},
+                                         {nullptr, nullptr}};
+        QCOMPARE(BindCallbacks(other), 0);
+        DiscardAllPanels();
+        open();
+        QTest::mouseClick(part("start"), Qt::LeftButton);
+        QTest::mouseClick(part("vyp"), Qt::LeftButton);
+        const CallbackBinding again[] = {{"cbstart", cbstart}, {nullptr, nullptr}};
+        QCOMPARE(BindCallbacks(again), 0);
+        QCOMPARE(starts, 1);
+        QCOMPARE(actions().size(), 1);
+        QCOMPARE(actions()[0].control, int(hl_vyp));
     }
 
     void badLayouts()
     {
         QCOMPARE(LoadPanel(0, "unknown_callback.uir", 1), int(UIE_NO_CALLBACK));
         QCOMPARE(LoadPanel(0, "broken.uir", 1), int(UIE_BAD_FILE));
-        QCOMPARE(LoadPanel(0, "T483.UIR", 2), int(UIE_NO_PANEL));
+        QCOMPARE(LoadPanel(0, "T483.UIR", hl + 1), int(UIE_NO_PANEL));
         QCOMPARE(LoadPanel(0, "no-such-layout.uir", 1), int(UIE_NO_FILE));
     }
 };

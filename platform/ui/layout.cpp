@@ -12,6 +12,9 @@
 
 namespace {
 
+// The layout format read here.
+constexpr char FORMAT[] = "t483 layout 1";
+
 struct LayoutError {
     int code;
     QString why;
@@ -323,6 +326,14 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
     if (doc.isNull()) {
         *error = UIE_BAD_FILE;
         *why = QStringLiteral("not a layout: %1 at byte %2").arg(perr.errorString()).arg(perr.offset);
+        return nullptr;
+    }
+    // A layout says which format it is written in; one that says another is not
+    // read at all.
+    const QJsonValue format = doc.object().value("format");
+    if (!format.isUndefined() && format.toString() != QLatin1String(FORMAT)) {
+        *error = UIE_BAD_FILE;
+        *why = QStringLiteral("not a layout this program reads: format '%1', not '%2'").arg(format.toString(), FORMAT);
         return nullptr;
     }
     QJsonObject p;

@@ -1,5 +1,5 @@
 // Building a panel from its layout: the JSON text made into controls, each
-// bound to the callback the layout names.
+// bound to the callback the layout names among those the program bound.
 #include "platform/ui/layout.h"
 
 #include <QJsonArray>
@@ -243,7 +243,7 @@ void buildTimer(const Build &b)
 }
 
 // The kinds of control a layout may hold: the name it gives the kind, the
-// event the callback gets as the layout names it (none: the control raises
+// event the callback gets as the layout names it ("": the control raises
 // nothing), whether a label stands above it, and the builder of its widgets.
 struct KindOf {
     const char *name;

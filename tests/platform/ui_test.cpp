@@ -206,9 +206,9 @@ private slots:
             const QString name = c.value("constant").toString();
             const QString kind = c.value("kind").toString();
             const QString body = kind == "ring" ? name + ".box" : kind == "knob" ? name + ".dial" : name;
-            for (const auto &[key, part] : {std::pair{"body", body}, {"display", name + ".display"}, {"arrows", name + ".arrows"}})
+            for (const auto &[key, widget] : {std::pair{"body", body}, {"display", name + ".display"}, {"arrows", name + ".arrows"}})
                 if (c.contains(key))
-                    QTest::newRow(qPrintable(part)) << part << rectOf(c.value(key));
+                    QTest::newRow(qPrintable(widget)) << widget << rectOf(c.value(key));
         }
     }
     void geometryFollowsTheLayout()

@@ -37,7 +37,7 @@ enum {
     UIE_NO_FILE = -2,          // the layout resource or file does not exist
     UIE_BAD_FILE = -3,         // the layout could not be parsed
     UIE_NO_PANEL = -4,         // no panel of that number in the layout
-    UIE_NO_CALLBACK = -5,      // a callback named in the layout is not in the program
+    UIE_NO_CALLBACK = -5,      // a callback named in the layout is not bound (BindCallbacks)
     UIE_BAD_HANDLE = -6,       // no such panel handle
     UIE_BAD_CONTROL = -7,      // no such control on the panel
     UIE_BAD_ATTRIBUTE = -8,    // the attribute does not apply to that control
@@ -48,9 +48,22 @@ enum {
 typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
                                int eventData1, int eventData2);
 
-// Callbacks are found by name in the executable's exported symbols, so they are
-// declared with C linkage.
-#define CVICALLBACK extern "C"
+// Marks the program's control callbacks, those a layout names; it adds
+// nothing to the declaration.
+#define CVICALLBACK
+
+// A callback a layout may name, under that name.
+struct CallbackBinding {
+    const char *name;
+    CtrlCallbackPtr function;
+};
+
+// The callbacks layouts may name; the table ends with {nullptr, nullptr}. Returns 0.
+// Tables add up, a later binding of a name replacing the earlier one; a
+// panel naming a callback that is not bound when it is loaded does not load
+// (UIE_NO_CALLBACK). May be called before InitCVIRTEEx, and before main
+// (from a static initialiser).
+int BindCallbacks(const CallbackBinding *table);
 
 // Initialises the run-time (creates the application object); non-zero on
 // success, 0 when no display or toolkit can be had. A repeated call succeeds.

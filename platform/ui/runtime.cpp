@@ -1,8 +1,9 @@
-// The user-interface services on Qt Widgets: start-up, panels, attributes,
-// values, pop-ups, the event loop and the one-callback-at-a-time dispatch.
+// The user-interface services on Qt Widgets: start-up, the table of loaded
+// panels, attributes, values, pop-ups and the event loop.
 #include "platform/ui.h"
 #include "platform/ui_testing.h"
-#include "platform/ui/panel.h"
+#include "platform/ui/layout.h"
+#include "platform/ui/script.h"
 
 #include <QApplication>
 #include <QFile>
@@ -17,7 +18,6 @@ namespace {
 QApplication *app;
 std::map<int, std::unique_ptr<Panel>> panels;
 int nextHandle = 1;
-bool inCallback;  // a callback is running: nothing else is dispatched
 PopupHook popupHook;
 ExitHook exitHook;
 
@@ -27,20 +27,18 @@ Panel *panelOf(int handle)
     return it == panels.end() ? nullptr : it->second.get();
 }
 
-// The control, or nullptr with *err set.
-Control *controlOf(int handle, int id, int *err)
+// Control `id` of panel `handle` into *c: 0, or UIE_BAD_HANDLE or
+// UIE_BAD_CONTROL when there is none.
+int lookUp(int handle, int id, Control **c)
 {
     Panel *p = panelOf(handle);
-    if (!p) {
-        *err = UIE_BAD_HANDLE;
-        return nullptr;
-    }
+    if (!p)
+        return UIE_BAD_HANDLE;
     auto it = p->controls.find(id);
-    if (it == p->controls.end()) {
-        *err = UIE_BAD_CONTROL;
-        return nullptr;
-    }
-    return &it->second;
+    if (it == p->controls.end())
+        return UIE_BAD_CONTROL;
+    *c = &it->second;
+    return 0;
 }
 
 bool hasDisplay()
@@ -55,6 +53,20 @@ bool hasDisplay()
 }
 
 } // namespace
+
+// Declares `p`, the panel of `handle`; without one, the calling function
+// returns UIE_BAD_HANDLE.
+#define CHECK_PANEL(p, handle)  \
+    Panel *p = panelOf(handle); \
+    if (!p)                     \
+        return UIE_BAD_HANDLE
+
+// Declares `c`, control `id` of panel `handle`; without one, the calling
+// function returns UIE_BAD_HANDLE or UIE_BAD_CONTROL.
+#define CHECK_CONTROL(c, handle, id)                                 \
+    Control *c = nullptr;                                            \
+    if (const int lookUpError = lookUp(handle, id, &c); lookUpError) \
+        return lookUpError
 
 int InitCVIRTEEx(void *, void *, void *)
 {
@@ -81,6 +93,13 @@ int InitCVIRTEEx(void *, void *, void *)
     font.setPixelSize(12);
     QApplication::setFont(font);
     return 1;
+}
+
+int BindCallbacks(const CallbackBinding *table)
+{
+    for (; table && table->name; table++)
+        BindCallback(table->name, table->function);
+    return 0;
 }
 
 int LoadPanel(int, const char *file, int panelNumber)
@@ -113,9 +132,7 @@ int LoadPanel(int, const char *file, int panelNumber)
 
 int SetPanelPos(int handle, int top, int left)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     const QRect screen = QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : QRect();
     QWidget *w = p->window;
     // The client area's position; the frame goes around it.
@@ -130,9 +147,7 @@ int SetPanelPos(int handle, int top, int left)
 
 int SetPanelAttribute(int handle, int attribute, int value)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_CLOSE_CTRL)
         return UIE_BAD_ATTRIBUTE;
     if (value != 0 && !p->controls.count(value))
@@ -143,9 +158,7 @@ int SetPanelAttribute(int handle, int attribute, int value)
 
 int SetPanelAttribute(int handle, int attribute, const char *text)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_TITLE)
         return UIE_BAD_ATTRIBUTE;
     p->window->setWindowTitle(FromCp1250(text));
@@ -154,9 +167,7 @@ int SetPanelAttribute(int handle, int attribute, const char *text)
 
 int GetPanelAttribute(int handle, int attribute, int *value)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     if (attribute != ATTR_CLOSE_CTRL)
         return UIE_BAD_ATTRIBUTE;
     *value = p->closeCtrl;
@@ -165,9 +176,7 @@ int GetPanelAttribute(int handle, int attribute, int *value)
 
 int DisplayPanel(int handle)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     p->window->show();
     p->window->activateWindow();
     return 0;
@@ -175,10 +184,7 @@ int DisplayPanel(int handle)
 
 int SetCtrlAttribute(int handle, int id, int attribute, int value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     switch (attribute) {
     case ATTR_DIMMED:
         c->dimmed = value != 0;
@@ -207,10 +213,7 @@ int SetCtrlAttribute(int handle, int id, int attribute, int value)
 
 int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     const QString t = FromCp1250(text);
     if (attribute == ATTR_TOOLTIP_TEXT) {
         for (QWidget *w : c->parts)
@@ -235,10 +238,7 @@ int SetCtrlAttribute(int handle, int id, int attribute, const char *text)
 
 int GetCtrlAttribute(int handle, int id, int attribute, int *value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     switch (attribute) {
     case ATTR_DIMMED:
         *value = c->dimmed;
@@ -261,10 +261,7 @@ int GetCtrlAttribute(int handle, int id, int attribute, int *value)
 
 int SetActiveCtrl(int handle, int id)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     if (!c->focus)
         return UIE_BAD_ATTRIBUTE;
     c->focus->setFocus(Qt::OtherFocusReason);
@@ -273,9 +270,7 @@ int SetActiveCtrl(int handle, int id)
 
 int GetActiveCtrl(int handle)
 {
-    Panel *p = panelOf(handle);
-    if (!p)
-        return UIE_BAD_HANDLE;
+    CHECK_PANEL(p, handle);
     QWidget *f = p->window->focusWidget();
     for (auto &[id, c] : p->controls)
         if (f && c.focus == f)
@@ -285,20 +280,14 @@ int GetActiveCtrl(int handle)
 
 int GetCtrlVal(int handle, int id, int *value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     *value = c->value;
     return 0;
 }
 
 int SetCtrlVal(int handle, int id, int value)
 {
-    int err = 0;
-    Control *c = controlOf(handle, id, &err);
-    if (!c)
-        return err;
+    CHECK_CONTROL(c, handle, id);
     if (c->kind == Kind::Toggle || c->kind == Kind::Led)
         value = value != 0;
     c->value = value;
@@ -322,10 +311,8 @@ int MessagePopup(const char *title, const char *message)
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     // Nothing reaches the program while the operator reads it, whoever asked.
-    const bool wasBusy = inCallback;
-    inCallback = true;
+    DispatchHold reading;
     box.exec();
-    inCallback = wasBusy;
     return 0;
 }
 
@@ -353,21 +340,6 @@ void ExitProgram(int status)
     }
     std::fflush(nullptr);
     std::exit(status);
-}
-
-void RaiseEvent(Panel *panel, Control *c, int event)
-{
-    if (c->dimmed || !c->callback || inCallback)
-        return;
-    inCallback = true;
-    QElapsedTimer took;
-    took.start();
-    c->callback(panel->handle, c->id, event, nullptr, 0, 0);
-    inCallback = false;
-    // A tick that overran its interval leaves the operator one whole interval
-    // before the next, rather than ticking again at once.
-    if (c->timer && took.elapsed() >= c->timer->interval())
-        c->timer->start();
 }
 
 void SetPopupHook(PopupHook hook)

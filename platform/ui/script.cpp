@@ -18,22 +18,19 @@
 //                benchmarks: as a first step, the moment the panel is shown)
 // A step that cannot be carried out is reported on standard error and
 // skipped. When the steps run out the program carries on as usual.
-#include "platform/ui/panel.h"
+#include "platform/ui/script.h"
+
+#include "platform/ui/controls.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStringList>
 #include <cstdio>
 #include <ctime>
-
-// Qt's own route for a key that may be a shortcut (the one its test library
-// takes): the shortcut override first, then the shortcut map.
-Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject *o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
-                                               const QString &text = QString(), bool autorep = false,
-                                               ushort count = 1);
 
 namespace {
 
@@ -58,6 +55,23 @@ void click(QWidget *w)
     QApplication::sendEvent(w, &release);
 }
 
+// A shortcut of the window for the key: enabled, on a widget that is shown
+// and usable, and not while a modal pop-up is up.
+QShortcut *shortcutFor(QWidget *window, const QKeySequence &key)
+{
+    if (QApplication::activeModalWidget())
+        return nullptr;
+    for (QShortcut *s : window->findChildren<QShortcut *>()) {
+        auto *on = qobject_cast<QWidget *>(s->parent());
+        if (s->isEnabled() && on && on->isVisible() && on->isEnabled() && s->keys().contains(key))
+            return s;
+    }
+    return nullptr;
+}
+
+// The key as the keyboard would give it: the focus widget may claim it
+// (shortcut override); if not, a shortcut of the window takes it; else the
+// focus widget gets it pressed and released.
 bool key(QWidget *window, const QString &name)
 {
     const QKeySequence seq = QKeySequence::fromString(name);
@@ -67,8 +81,15 @@ bool key(QWidget *window, const QString &name)
     window->activateWindow();
     QWidget *to = window->focusWidget() ? window->focusWidget() : window;
     const QString text = name.size() == 1 ? name : QString();
-    if (qt_sendShortcutOverrideEvent(to, 0, int(k.key()), k.keyboardModifiers(), text))
-        return true;
+    QKeyEvent claim(QEvent::ShortcutOverride, int(k.key()), k.keyboardModifiers(), text);
+    claim.setAccepted(false);
+    QApplication::sendEvent(to, &claim);
+    if (!claim.isAccepted()) {
+        if (QShortcut *s = shortcutFor(window, QKeySequence(k))) {
+            emit s->activated();
+            return true;
+        }
+    }
     QKeyEvent press(QEvent::KeyPress, int(k.key()), k.keyboardModifiers(), text);
     QApplication::sendEvent(to, &press);
     QKeyEvent release(QEvent::KeyRelease, int(k.key()), k.keyboardModifiers(), text);

@@ -7,8 +7,8 @@
 #include <QLineEdit>
 #include <QWidget>
 
-// A round knob with one position per item, swept over 270 degrees with a
-// yellow pointer. Dragging moves the pointer and commits once on release;
+// A round knob with one position per item, swept over 270 degrees by its
+// pointer. Dragging moves the pointer and commits once on release;
 // each wheel notch or arrow-key step commits at once.
 class Dial : public QWidget {
     Q_OBJECT
@@ -86,7 +86,6 @@ class Led : public QWidget {
 public:
     Led(QColor on, QColor off, QColor frame, QWidget *parent);
     void setLit(bool lit);
-    bool lit() const { return lit_; }
     void setOnColour(QColor c);
     void setOffColour(QColor c);
     QColor onColour() const { return on_; }
@@ -106,7 +105,6 @@ class ToggleSwitch : public QWidget {
     Q_OBJECT
 public:
     ToggleSwitch(QColor body, QWidget *parent);
-    bool isOn() const { return on_; }
     void setOn(bool on);  // from code: no signal
 
 signals:

@@ -1,18 +1,17 @@
-// Inside the user-interface services: a loaded panel, its controls and the
-// dispatch of operator actions and timer ticks to the program's callbacks.
+// Inside the user-interface services: a panel and its controls, what the
+// controls do when operated, and the dispatch of events to the program's
+// callbacks, one at a time.
 #pragma once
 
 #include "platform/ui.h"
 #include "platform/ui/widgets.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QList>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 #include <map>
-#include <memory>
 
 enum class Kind { Command, Toggle, Ring, Knob, Led, Numeric, Timer };
 
@@ -55,7 +54,7 @@ struct Panel {
     int closeCtrl = 0;              // control whose commit the close box raises
 };
 
-// The panel's top-level window: the close box and Escape go to the program.
+// The panel's top-level window: the close box goes to the program.
 class PanelWindow : public QWidget {
     Q_OBJECT
 public:
@@ -68,24 +67,37 @@ private:
     Panel *panel_;
 };
 
-// Builds panel `number` of the layout text; on failure returns nullptr and
-// sets *error to a UIE_ code and *why to the reason.
-std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *error, QString *why);
-
 // Raises an event on a control: nothing when it is dimmed or has no callback,
-// and nothing while another callback runs (ticks falling due then are dropped).
+// and nothing while dispatch is held (ticks falling due then are dropped).
 void RaiseEvent(Panel *panel, Control *ctrl, int event);
 
-// With T483_SCRIPT set, has the event loop operate the panel by its steps
-// once it runs (script.cpp); for tests and benchmarks of the whole program.
-void StartScript(void);
+// Holds dispatch while it lives: RaiseEvent drops every event meanwhile.
+// A callback runs under one; so does a message pop-up, whoever asked for it.
+class DispatchHold {
+public:
+    DispatchHold();
+    ~DispatchHold();
+    DispatchHold(const DispatchHold &) = delete;
+    DispatchHold &operator=(const DispatchHold &) = delete;
+
+private:
+    bool held_;  // as it was before
+};
 
 // Shows a control's value on its widgets.
 void ShowValue(Control &c);
 
-// A control's operator step (+1/-1) on a ring, knob or numeric: moves the
-// value and raises the control's event when it changed.
+// What the operator does to a control: each moves its value, shows it and
+// raises the control's event when the value changed.
+// A step (+1/-1) on a ring, knob or numeric; nothing when it is dimmed.
 void StepControl(Panel *panel, Control *ctrl, int delta);
+// A knob's dial released at item `position`.
+void TurnKnob(Panel *panel, Control *ctrl, int position);
+// A switch flipped to `on`.
+void FlipSwitch(Panel *panel, Control *ctrl, bool on);
+// The numeric's typed text committed (Enter, or the focus leaving it): held
+// within the range; nothing typed leaves the value as it was.
+void CommitTyped(Panel *panel, Control *ctrl);
 
 // Places a label over its layout rectangle, widened about its centre when the
 // text needs more room, so that it is always readable whole.

@@ -1,0 +1,207 @@
+// What a panel's controls do when operated, and the dispatch of their events
+// to the program's callbacks.
+#include "platform/ui/controls.h"
+
+#include "platform/cp1250.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <algorithm>
+
+namespace {
+
+bool held;  // dispatch is held: a callback runs, or a pop-up is up
+
+int itemIndex(const Control &c)
+{
+    for (qsizetype k = 0; k < c.items.size(); k++)
+        if (c.items[k].value == c.value)
+            return int(k);
+    return -1;
+}
+
+} // namespace
+
+DispatchHold::DispatchHold() : held_(held)
+{
+    held = true;
+}
+
+DispatchHold::~DispatchHold()
+{
+    held = held_;
+}
+
+void RaiseEvent(Panel *panel, Control *c, int event)
+{
+    if (c->dimmed || !c->callback || held)
+        return;
+    QElapsedTimer took;
+    took.start();
+    {
+        DispatchHold busy;
+        c->callback(panel->handle, c->id, event, nullptr, 0, 0);
+    }
+    // A tick that overran its interval leaves the operator one whole interval
+    // before the next, rather than ticking again at once.
+    if (c->timer && took.elapsed() >= c->timer->interval())
+        c->timer->start();
+}
+
+void PanelWindow::closeEvent(QCloseEvent *e)
+{
+    // The window stays: closing is the close control's business.
+    e->ignore();
+    auto it = panel_->controls.find(panel_->closeCtrl);
+    if (it != panel_->controls.end())
+        RaiseEvent(panel_, &it->second, EVENT_COMMIT);
+}
+
+void PlaceLabel(QLabel *label, QRect where)
+{
+    const int need = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+    if (need > where.width())
+        where.adjust(-(need - where.width()) / 2, 0, need - where.width() - (need - where.width()) / 2, 0);
+    label->setGeometry(where);
+}
+
+void SetButtonText(QPushButton *button, const QString &text)
+{
+    enum { MARGIN = 8, SMALLEST = 8 };  // pixels the style keeps free; smallest font size
+    QFont f = QApplication::font();
+    if (f.pixelSize() < 0)
+        f.setPixelSize(QFontInfo(f).pixelSize());
+    while (f.pixelSize() > SMALLEST && QFontMetrics(f).horizontalAdvance(text) + MARGIN > button->width())
+        f.setPixelSize(f.pixelSize() - 1);
+    button->setFont(f);
+    button->setText(text);
+}
+
+void ShowValue(Control &c)
+{
+    switch (c.kind) {
+    case Kind::Toggle:
+        c.toggle->setOn(c.value != 0);
+        break;
+    case Kind::Ring:
+    case Kind::Knob: {
+        // A value that is none of the items is shown as its number, the dial
+        // pointing at the nearest item.
+        int k = itemIndex(c);
+        c.box->setText(k >= 0 ? c.items[k].label : QString::number(c.value));
+        if (c.dial) {
+            int nearest = 0;
+            for (qsizetype n = 1; n < c.items.size(); n++)
+                if (std::abs(c.items[n].value - c.value) < std::abs(c.items[nearest].value - c.value))
+                    nearest = int(n);
+            c.dial->setPosition(k >= 0 ? k : nearest);
+        }
+        break;
+    }
+    case Kind::Led:
+        c.led->setLit(c.value != 0);
+        break;
+    case Kind::Numeric:
+        c.edit->setText(QString::number(c.value));
+        break;
+    default:
+        break;
+    }
+}
+
+void StepControl(Panel *panel, Control *c, int delta)
+{
+    if (c->dimmed)
+        return;
+    int next = c->value;
+    if (c->kind == Kind::Numeric) {
+        // Stepping never leaves the range; from a value beyond it, stepping
+        // further out does nothing and stepping back lands at its edge.
+        long long v = (long long)c->value + (long long)delta * c->step;
+        if (v > c->max)
+            v = delta > 0 && c->value >= c->max ? c->value : c->max;
+        if (v < c->min)
+            v = delta < 0 && c->value <= c->min ? c->value : c->min;
+        next = int(v);
+    } else {
+        // Up moves toward the greater values, whichever way the items are listed.
+        const bool ascending = c->items.last().value >= c->items.first().value;
+        const int dir = ascending ? delta : -delta;
+        const int k = itemIndex(*c);
+        if (k >= 0) {
+            const int n = std::clamp(k + dir, 0, int(c->items.size()) - 1);
+            next = c->items[n].value;
+        } else {
+            // Not on an item: the nearest item in the direction of the step.
+            bool found = false;
+            for (const Item &it : c->items) {
+                const bool beyond = delta > 0 ? it.value > c->value : it.value < c->value;
+                if (beyond && (!found || std::abs(it.value - c->value) < std::abs(next - c->value))) {
+                    next = it.value;
+                    found = true;
+                }
+            }
+        }
+    }
+    if (next == c->value)
+        return;
+    c->value = next;
+    ShowValue(*c);
+    RaiseEvent(panel, c, c->kind == Kind::Numeric ? EVENT_VAL_CHANGED : EVENT_COMMIT);
+}
+
+void TurnKnob(Panel *panel, Control *c, int position)
+{
+    if (c->items[position].value == c->value)
+        return;
+    c->value = c->items[position].value;
+    ShowValue(*c);
+    RaiseEvent(panel, c, EVENT_COMMIT);
+}
+
+void FlipSwitch(Panel *panel, Control *c, bool on)
+{
+    c->value = on ? 1 : 0;
+    RaiseEvent(panel, c, EVENT_COMMIT);
+}
+
+void CommitTyped(Panel *panel, Control *c)
+{
+    bool ok = false;
+    const qlonglong typed = c->edit->text().toLongLong(&ok);
+    if (!ok) {  // nothing typed: the value stands
+        ShowValue(*c);
+        return;
+    }
+    const int v = int(std::clamp<qlonglong>(typed, c->min, c->max));
+    if (v == c->value) {
+        ShowValue(*c);
+        return;
+    }
+    c->value = v;
+    ShowValue(*c);
+    RaiseEvent(panel, c, EVENT_VAL_CHANGED);
+}
+
+QString FromCp1250(const char *bytes)
+{
+    QString s;
+    if (!bytes)
+        return s;
+    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes); *b; b++) {
+        unsigned cp = cp1250::decode(*b);
+        s.append(cp ? QChar(char16_t(cp)) : QChar::ReplacementCharacter);
+    }
+    return s;
+}
+
+QColor ColourOf(int rgb)
+{
+    return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+}
+
+int RgbOf(QColor c)
+{
+    return (c.red() << 16) | (c.green() << 8) | c.blue();
+}

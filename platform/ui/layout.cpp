@@ -39,16 +39,22 @@ QRect rectOf(const QJsonObject &c, const char *key)
     return QRect(a[1].toInt(), a[0].toInt(), a[3].toInt(), a[2].toInt());
 }
 
+// A colour written "0xRRGGBB"; `what` names it when it is not one.
+QColor colourIn(const QJsonValue &v, const QString &what)
+{
+    bool ok = false;
+    const uint rgb = v.toString().toUInt(&ok, 16);
+    if (!ok)
+        fail(UIE_BAD_FILE, what + QStringLiteral(" is not 0xRRGGBB"));
+    return ColourOf(int(rgb));
+}
+
 QColor colourOf(const QJsonObject &c, const char *key, QColor dflt)
 {
     const QJsonValue v = c.value("colours").toObject().value(key);
     if (v.isUndefined())
         return dflt;
-    bool ok = false;
-    const uint rgb = v.toString().toUInt(&ok, 16);
-    if (!ok)
-        fail(UIE_BAD_FILE, where(c) + QStringLiteral(": colour '%1' is not 0xRRGGBB").arg(key));
-    return ColourOf(int(rgb));
+    return colourIn(v, where(c) + QStringLiteral(": colour '%1'").arg(key));
 }
 
 // The callbacks layouts may name, by name: made on first use, so that
@@ -317,57 +323,63 @@ void orderTabs(Panel *panel)
         QWidget::setTabOrder(order[k - 1], order[k]);
 }
 
-} // namespace
-
-std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *error, QString *why)
+// Panel `number` of the layout text, once the layout is known to be one
+// this run-time reads whole.
+QJsonObject panelOf(const QByteArray &layout, int number)
 {
     QJsonParseError perr;
     const QJsonDocument doc = QJsonDocument::fromJson(layout, &perr);
-    if (doc.isNull()) {
-        *error = UIE_BAD_FILE;
-        *why = QStringLiteral("not a layout: %1 at byte %2").arg(perr.errorString()).arg(perr.offset);
-        return nullptr;
-    }
+    if (doc.isNull())
+        fail(UIE_BAD_FILE, QStringLiteral("not a layout: %1 at byte %2").arg(perr.errorString()).arg(perr.offset));
     // A layout says which format it is written in; one that says another is not
     // read at all.
     const QJsonValue format = doc.object().value("format");
-    if (!format.isUndefined() && format.toString() != QLatin1String(FORMAT)) {
-        *error = UIE_BAD_FILE;
-        *why = QStringLiteral("not a layout this program reads: format '%1', not '%2'").arg(format.toString(), FORMAT);
-        return nullptr;
-    }
+    if (!format.isUndefined() && format.toString() != QLatin1String(FORMAT))
+        fail(UIE_BAD_FILE, QStringLiteral("not a layout this program reads: format '%1', not '%2'").arg(format.toString(), FORMAT));
     QJsonObject p;
     for (const QJsonValue &v : doc.object().value("panels").toArray())
         if (v.toObject().value("number").toInt() == number)
             p = v.toObject();
-    if (p.isEmpty()) {
-        *error = UIE_NO_PANEL;
-        *why = QStringLiteral("no panel number %1").arg(number);
-        return nullptr;
-    }
+    if (p.isEmpty())
+        fail(UIE_NO_PANEL, QStringLiteral("no panel number %1").arg(number));
+    // What a panel may have that this run-time does not give: such a layout
+    // is refused rather than shown without it.
+    const QString panel = QStringLiteral("panel %1: ").arg(number);
+    if (!p.value("menuBar").isNull() && !p.value("menuBar").isUndefined())
+        fail(UIE_BAD_FILE, panel + QStringLiteral("menu bars are not supported"));
+    if (!p.value("callback").isNull() && !p.value("callback").isUndefined())
+        fail(UIE_BAD_FILE, panel + QStringLiteral("panel callbacks are not supported"));
+    if (p.value("font").toString(QStringLiteral("dialog")) != QLatin1String("dialog"))
+        fail(UIE_BAD_FILE, panel + QStringLiteral("only the dialog font is supported"));
+    return p;
+}
 
-    auto panel = std::make_unique<Panel>();
-    auto *w = new PanelWindow(panel.get());
-    panel->window = w;
-    w->setObjectName(p.value("constant").toString());
-    w->setWindowTitle(p.value("title").toString());
-    w->setFixedSize(p.value("width").toInt(), p.value("height").toInt());
-    bool ok = false;
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, ColourOf(int(p.value("background").toString().toUInt(&ok, 16))));
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
+} // namespace
+
+std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *error, QString *why)
+{
+    PanelWindow *w = nullptr;
     try {
+        const QJsonObject p = panelOf(layout, number);
+        auto panel = std::make_unique<Panel>();
+        panel->window = w = new PanelWindow(panel.get());
+        w->setObjectName(p.value("constant").toString());
+        w->setWindowTitle(p.value("title").toString());
+        w->setFixedSize(p.value("width").toInt(), p.value("height").toInt());
+        QPalette pal = w->palette();
+        pal.setColor(QPalette::Window, colourIn(p.value("background"), QStringLiteral("panel %1: background").arg(number)));
+        w->setPalette(pal);
+        w->setAutoFillBackground(true);
         for (const QJsonValue &v : p.value("controls").toArray())
             buildControl(panel.get(), w, v.toObject());
+        orderTabs(panel.get());
+        return panel;
     } catch (const LayoutError &e) {
         delete w;
         *error = e.code;
         *why = e.why;
         return nullptr;
     }
-    orderTabs(panel.get());
-    return panel;
 }
 
 void BindCallback(const char *name, CtrlCallbackPtr function)

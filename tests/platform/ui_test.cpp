@@ -664,6 +664,21 @@ private slots:
         QCOMPARE(load(withEvent("vyp", "valueChanged")), int(UIE_BAD_FILE));  // a button commits
         QVERIFY(load(withEvent("vyp", "commit")) > 0);
         QCOMPARE(load(withEvent("LED3", "commit")), int(UIE_BAD_FILE));  // a lamp raises nothing
+        // What the run-time cannot give a panel is refused, not left out.
+        auto withPanel = [](const char *key, QJsonValue value) {
+            return [=](QJsonObject &root) {
+                QJsonArray panels = root.value("panels").toArray();
+                QJsonObject panel = panels[0].toObject();
+                panel.insert(key, value);
+                panels[0] = panel;
+                root.insert("panels", panels);
+            };
+        };
+        QCOMPARE(load(withPanel("menuBar", "main")), int(UIE_BAD_FILE));
+        QCOMPARE(load(withPanel("callback", "cbstart")), int(UIE_BAD_FILE));
+        QCOMPARE(load(withPanel("font", "meta")), int(UIE_BAD_FILE));
+        QCOMPARE(load(withPanel("background", "grey")), int(UIE_BAD_FILE));
+        QVERIFY(load(withPanel("menuBar", QJsonValue::Null)) > 0);
     }
 
     void badLayouts()

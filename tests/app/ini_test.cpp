@@ -70,9 +70,7 @@ private slots:
     void init()
     {
         QFile::remove(dir.filePath("T483.INI"));
-        language = 1;
-        demo = 0;
-        SW[0] = 0;
+        reset_state();
         titles.clear();
         messages.clear();
     }

@@ -93,9 +93,7 @@ private slots:
 
     void init()
     {
-        language = 1;
-        demo = 0;
-        SW[0] = t1[0] = 0;
+        reset_state();
         popups.clear();
     }
 

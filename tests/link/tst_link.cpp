@@ -38,7 +38,7 @@ class TestLink : public QObject {
 private slots:
     void init()
     {
-        demo = 0;
+        reset_state();
         sim = new SimProcess;
         QVERIFY(sim->start());
         sim->useAsPort(1);
@@ -51,7 +51,7 @@ private slots:
         link_close();
         delete sim;
         sim = nullptr;
-        demo = 0;
+        reset_state();
     }
 
     void frames_data()

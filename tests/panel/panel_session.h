@@ -56,9 +56,7 @@ class PanelSession {
 public:
     PanelSession()
     {
-        demo = com = run = R = M = i = pnl_hl = remote = fhi = 0;
-        language = 1;
-        radek[0] = SW[0] = t1[0] = 0;
+        reset_state();
         popups.clear();
         exitStatuses.clear();
         SetPopupHook(recordPopup);

@@ -2,11 +2,31 @@
 #include "sim_process.h"
 
 #include <QDeadlineTimer>
+#include <QThread>
 #include <QtDebug>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// A command no caller sends and the instrument does not know ("?" back).
+const QByteArray SENTINEL = "#sentinel\r";
+
+} // namespace
 
 SimProcess::~SimProcess()
 {
     kill();
+}
+
+std::unique_ptr<SimProcess> SimProcess::onPort(int port, const QStringList &options)
+{
+    auto sim = std::make_unique<SimProcess>();
+    if (!sim->start(options))
+        return nullptr;
+    sim->useAsPort(port);
+    return sim;
 }
 
 bool SimProcess::start(const QStringList &options)
@@ -99,6 +119,47 @@ bool SimProcess::waitReceived(int n, int timeoutMs)
         readLines(int(qMax<qint64>(1, deadline.remainingTime())));
     readLines(0);
     return received_.size() >= n;
+}
+
+bool SimProcess::sentinel(int timeoutMs)
+{
+    // The simulator holds the device open itself, so this opening and
+    // closing leaves the line as it was for whoever else has it open.
+    const int fd = ::open(device_.toLocal8Bit().constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        qWarning() << "sentinel: cannot open" << device_;
+        return false;
+    }
+    const bool written = ::write(fd, SENTINEL.constData(), size_t(SENTINEL.size())) == SENTINEL.size();
+    ::close(fd);
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        readLines(0);
+        const qsizetype at = received_.indexOf(SENTINEL);
+        if (at >= 0) {
+            received_.removeAt(at);
+            return true;
+        }
+        if (!written || deadline.hasExpired() || process_.state() != QProcess::Running) {
+            qWarning("the sentinel never reached the simulator");
+            return false;
+        }
+        readLines(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+}
+
+bool SimProcess::waitQueued(int bytes, int timeoutMs)
+{
+    const int fd = ::open(device_.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // The input queue belongs to the terminal, not to one opening of it.
+    QDeadlineTimer deadline(timeoutMs);
+    int queued = 0;
+    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < bytes && !deadline.hasExpired())
+        QThread::msleep(1);
+    ::close(fd);
+    return queued >= bytes;
 }
 
 void SimProcess::clearReceived()

@@ -1,6 +1,6 @@
 // Start-up on the real panel, offscreen: which texts each language puts up,
-// what is dimmed, coloured and focused once the event loop runs, and the
-// exit status when no display can be had.
+// what is dimmed, coloured and focused once the event loop runs. (The exit
+// status when no display can be had is in tests/panel/tst_program.cpp.)
 #include <QtTest>
 
 #include "app/startup.h"
@@ -179,24 +179,6 @@ private slots:
         QVERIFY2(s.comTip.contains("COM1: /dev/ttyS0"), qPrintable(s.comTip));
         QVERIFY2(s.comTip.contains("COM3: /dev/ttyUSB7"), qPrintable(s.comTip));
         QVERIFY2(s.comTip.contains("COM8: /dev/ttyS7"), qPrintable(s.comTip));
-    }
-
-    // Without a display the run-time cannot start: status -1, no window.
-    void noDisplayExitsWithMinusOne()
-    {
-        const QString exe = qEnvironmentVariable("T483_EXE");
-        if (exe.isEmpty())
-            QSKIP("T483_EXE not set");
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-            env.remove(v);
-        p.setProcessEnvironment(env);
-        p.setWorkingDirectory(dir.path());
-        p.start(exe, {});
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 255);  // -1 as the process's status byte
     }
 };
 

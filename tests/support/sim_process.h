@@ -52,7 +52,9 @@ public:
     // device and waits until the simulator has received it. Whatever
     // reached the line before it has then been received: received() is
     // complete up to here (the sentinel is not listed). This, not a pause,
-    // shows that something was NOT sent. False when it never arrived.
+    // shows that something was NOT sent. The simulator's reply to it is
+    // read off the line again, with whatever stale bytes came before it.
+    // False when it never arrived.
     bool sentinel(int timeoutMs = slack(3000));
     // Waits until at least `bytes` bytes the simulator has put on the line
     // wait unread at the port's end.
@@ -75,4 +77,6 @@ private:
     int answers_ = 0;   // "ok" and "error" lines not yet claimed
     int refusals_ = 0;
     bool hungUp_ = false;
+    bool afterSentinel_ = false;   // the last line was the sentinel's "rx"
+    QByteArray sentinelReply_;     // the simulator's reply to it
 };

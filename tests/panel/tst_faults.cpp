@@ -70,8 +70,9 @@ class FaultsTest : public QObject {
                 break;
             QTest::qWait(20);
         }
-        qWarning("R %d, knobs %d %d %d %d, numeric %s, lamps %d %d %d", R, s->knobs()[0], s->knobs()[1],
-                 s->knobs()[2], s->knobs()[3], qPrintable(s->numericText()), s->lamps()[0], s->lamps()[1], s->lamps()[2]);
+        const QList<int> knobs = s->knobs(), lamps = s->lamps();
+        qWarning("R %d, knobs %d %d %d %d, numeric %s, lamps %d %d %d", R, knobs[0], knobs[1], knobs[2], knobs[3],
+                 qPrintable(s->numericText()), lamps[0], lamps[1], lamps[2]);
         return false;
     }
 
@@ -143,7 +144,7 @@ private slots:
             sim->kill();
         } else {
             QVERIFY(sim->command("fault hangup 1"));
-            QTRY_VERIFY(sim->hungUp());
+            QTRY_VERIFY_WITH_TIMEOUT(sim->hungUp(), slack(5000));
         }
         const int stall = longestStall(*s, 4);
         QVERIFY2(stall >= 0 && stall < 2 * READ_TIMEOUT_MS + slack(SLACK_MS), qPrintable(QString::number(stall)));

@@ -24,3 +24,7 @@ extern char radek1[MESSAGE_SIZE];  // composed configuration error message
 extern char SW[TEXT_SIZE];         // title of every message pop-up
 extern char t1[TEXT_SIZE];         // the instrument-not-found message
 extern char t2[TEXT_SIZE];         // the configuration error template in use
+
+// Sets every global above back to its start-up value, as if the program had
+// just been loaded (for tests that run start-up more than once).
+void reset_state(void);

@@ -1,73 +1,35 @@
 // The real executable as a child process, offscreen, operated through
 // T483_SCRIPT, against t483-sim on COM1: how a session ends, what reaches
-// the instrument, the pop-ups it puts up and the exit status.
+// the instrument, the pop-ups it puts up and the exit status; sessions
+// whose instrument fails mid-way, ports it is refused, and a start without
+// any display.
+#include "panel_session.h"
+#include "program_run.h"
 #include "sim_process.h"
+#include "slack.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 class ProgramTest : public QObject {
     Q_OBJECT
     std::unique_ptr<SimProcess> sim;
-    std::unique_ptr<QTemporaryDir> dir;
-    QByteArray out;  // the program's standard output
 
     bool simOnCom1(const QStringList &options = {})
     {
-        sim = std::make_unique<SimProcess>();
-        if (!sim->start(options))
-            return false;
-        sim->useAsPort(1);
-        return true;
-    }
-
-    // Runs the program with this script (and T483.INI when given) until it
-    // ends; its exit code, or -1000 when it crashed or did not end.
-    int runProgram(const QString &script, const QByteArray &ini = {})
-    {
-        const QString exe = qEnvironmentVariable("T483_EXE");
-        if (exe.isEmpty()) {
-            qWarning("T483_EXE is not set");
-            return -1000;
-        }
-        if (!ini.isEmpty()) {
-            QFile f(dir->filePath("T483.INI"));
-            if (!f.open(QIODevice::WriteOnly) || f.write(ini) < 0)
-                return -1000;
-        }
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("T483_SCRIPT", script);
-        p.setProcessEnvironment(env);
-        p.setWorkingDirectory(dir->path());
-        p.start(exe, {});
-        if (!p.waitForFinished(15000)) {
-            p.kill();
-            p.waitForFinished();
-            qWarning("the program did not end");
-            return -1000;
-        }
-        out = p.readAllStandardOutput();
-        const QByteArray err = p.readAllStandardError();
-        if (err.contains("T483_SCRIPT"))
-            qWarning("%s", err.constData());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1000;
+        sim = SimProcess::onPort(1, options);
+        return sim != nullptr;
     }
 
 private slots:
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        out.clear();
-        qunsetenv("T483_COM1");
-    }
+    void init() { qunsetenv("T483_COM1"); }
     void cleanup()
     {
         sim.reset();
-        dir.reset();
+        qunsetenv("T483_COM1");
     }
 
     // A session with the instrument ends with L1 then P0 and status 0,
@@ -83,8 +45,8 @@ private slots:
     {
         QFETCH(QString, route);
         QVERIFY(simOnCom1({"--front", "4072"}));
-        QCOMPARE(runProgram("wait 200; click start; wait 700; " + route), 0);
-        QTest::qWait(300);  // anything sent late would show now
+        QCOMPARE(runProgram({.script = "wait 200; click start; wait 700; " + route}).status, 0);
+        QVERIFY(sim->sentinel());  // all it sent has arrived
         const QList<QByteArray> got = sim->received();
         QVERIFY2(got.size() >= 5, qPrintable(QString::number(got.size())));
         QCOMPARE(got.first(), QByteArray("I\r"));
@@ -111,8 +73,8 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QByteArray, ini);
         QVERIFY(simOnCom1());
-        QCOMPARE(runProgram(script, ini), 0);
-        QTest::qWait(200);
+        QCOMPARE(runProgram({.script = script, .ini = ini}).status, 0);
+        QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), QList<QByteArray>{});
     }
 
@@ -137,11 +99,110 @@ private slots:
         QVERIFY(sim->command("fault " + fault));
         if (!port.isEmpty())
             qputenv("T483_COM1", port);
-        QCOMPARE(runProgram("click start; wait 500; accept; wait 100; click konec", "[t483]\nlanguage=3\n"), 0);
-        QVERIFY2(out.startsWith("popup T-483 Control|") && out.contains(popup), out.constData());
-        QCOMPARE(out.count("popup"), 1);
-        QTest::qWait(200);
+        const ProgramRun r = runProgram({.script = "click start; wait 500; accept; wait 100; click konec",
+                                         .ini = "[t483]\nlanguage=3\n"});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.startsWith("popup T-483 Control|") && r.out.contains(popup), r.out.constData());
+        QCOMPARE(r.out.count("popup"), 1);
+        QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), port.isEmpty() ? QList<QByteArray>{"I\r"} : QList<QByteArray>{});
+    }
+
+    // A session whose instrument fails once Start has found it: the program
+    // never crashes, stalls or pops anything up, and Exit still ends it with
+    // status 0 within moments. The link trace shows that the fault reached
+    // the program.
+    void programCarriesOn_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QByteArray>("seen");  // a reply as the trace shows it
+        QTest::newRow("unplugged") << "kill" << QByteArray("COM1 < (failed: -8)");
+        QTest::newRow("hangs up") << "hangup 1" << QByteArray("COM1 < (failed: -8)");
+        QTest::newRow("falls silent") << "silent" << QByteArray("COM1 < \"\"\n");
+        QTest::newRow("garbage") << "garbage" << QByteArray("COM1 < \"x#?\\xFF\"\n");
+        QTest::newRow("over-long") << "long" << QByteArray("COM1 < \"0123456789ABCDEFGHIJ\"\n");
+        QTest::newRow("split past the timeout") << "split 450" << QByteArray("COM1 < \"10\"\n");  // "100" cut
+    }
+    void programCarriesOn()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QByteArray, seen);
+        QVERIFY(simOnCom1());
+        bool faulted = false;
+        // Start, a few ticks, the fault; REMOTE and a knob under it; Exit.
+        const ProgramRun r = runProgram(
+            {.script = "wait 100; click start; wait 2000; click remote; key Up; wait 600; click konec",
+             .ini = "[t483]\nlanguage=3\n",
+             .trace = true,
+             .during = [&] {
+                 if (!sim->waitReceived(3, slack(10000)))  // I, K, M: connected
+                     return;
+                 faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
+             }});
+        QVERIFY(faulted);
+        QVERIFY2(r.status == 0, r.err.constData());
+        // 2.7 s of scripted waits, each step held up by a tick at most,
+        // and Exit's two reads.
+        QVERIFY2(r.ms < 2700 + slack(4300), qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY2(!r.err.contains("T483_SCRIPT"), r.err.constData());
+        QVERIFY2(r.err.contains(seen), r.err.constData());
+    }
+
+    // A port the program is refused: the pop-up says why, names the device,
+    // nothing is sent, and the program still ends with 0.
+    void programRefusedPort_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("held by another program") << "busy" << QByteArray("in use by another program");
+        QTest::newRow("held by a second t483") << "second" << QByteArray("in use by another program");
+        QTest::newRow("without permission") << "nobody" << QByteArray("permission denied");
+        QTest::newRow("/dev/null") << "null" << QByteArray("not a serial port");
+    }
+    void programRefusedPort()
+    {
+        QFETCH(QString, how);
+        QFETCH(QByteArray, reason);
+        QVERIFY(simOnCom1());
+        QByteArray device = sim->device().toLocal8Bit();
+        std::unique_ptr<PanelSession> first;  // this process as the first t483
+        int holder = -1;
+        if (how == "busy") {
+            holder = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            QVERIFY(holder >= 0);
+            QCOMPARE(flock(holder, LOCK_EX | LOCK_NB), 0);
+        } else if (how == "second") {
+            first = std::make_unique<PanelSession>();
+            QVERIFY(first->connect(*sim));
+        } else if (how == "nobody" && geteuid() != 0) {
+            QSKIP("needs root to run the program as another user");
+        } else if (how == "null") {
+            device = "/dev/null";
+        }
+        qputenv("T483_COM1", device);
+        const ProgramRun r = runProgram({.script = "wait 100; click start; wait 300; accept; wait 100; click konec",
+                                         .ini = "[t483]\nlanguage=3\n",
+                                         .asNobody = how == "nobody"});
+        if (holder >= 0)
+            ::close(holder);
+        if (r.status == 101)
+            QSKIP("cannot run the program as nobody here");
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.ms < slack(5000), qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.out, "popup T-483 Control|Cannot open COM1 (" + device + "): " + reason + "\n");
+        // Nothing from the refused program; the first one's I, and no event
+        // loop has run here since to poll.
+        QVERIFY(sim->sentinel());
+        QCOMPARE(without(sim->received(), {"K", "M"}),
+                 how == "second" ? QList<QByteArray>{"I\r"} : QList<QByteArray>{});
+    }
+
+    // Without a display the run-time cannot start: status -1, no window.
+    void noDisplayExitsWithMinusOne()
+    {
+        const ProgramRun r = runProgram({.noDisplay = true});
+        QCOMPARE(r.status, 255);  // -1 as the process's status byte
     }
 };
 

@@ -2,11 +2,42 @@
 #include "sim_process.h"
 
 #include <QDeadlineTimer>
+#include <QThread>
 #include <QtDebug>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// A command no caller sends and the instrument does not know ("?" back).
+const QByteArray SENTINEL = "#sentinel\r";
+
+// The bytes of an "rx" or "tx" line: "rx 52 30 0d".
+QByteArray bytesOf(const QByteArray &line)
+{
+    QByteArray bytes;
+    for (const QByteArray &h : line.mid(2).simplified().split(' '))
+        if (!h.isEmpty())
+            bytes += char(h.toInt(nullptr, 16));
+    return bytes;
+}
+
+} // namespace
 
 SimProcess::~SimProcess()
 {
     kill();
+}
+
+std::unique_ptr<SimProcess> SimProcess::onPort(int port, const QStringList &options)
+{
+    auto sim = std::make_unique<SimProcess>();
+    if (!sim->start(options))
+        return nullptr;
+    sim->useAsPort(port);
+    return sim;
 }
 
 bool SimProcess::start(const QStringList &options)
@@ -52,12 +83,16 @@ void SimProcess::readLines(int timeoutMs)
     while ((nl = pending_.indexOf('\n')) >= 0) {
         const QByteArray line = pending_.left(nl);
         pending_.remove(0, nl + 1);
+        // The simulator prints a command's reply right after the command.
+        const bool afterSentinel = afterSentinel_;
+        afterSentinel_ = false;
         if (line.startsWith("rx")) {
-            QByteArray bytes;
-            for (const QByteArray &h : line.mid(2).simplified().split(' '))
-                if (!h.isEmpty())
-                    bytes += char(h.toInt(nullptr, 16));
+            const QByteArray bytes = bytesOf(line);
             received_ += bytes;
+            afterSentinel_ = bytes == SENTINEL;
+        } else if (line.startsWith("tx")) {
+            if (afterSentinel)
+                sentinelReply_ = bytesOf(line);
         } else if (line == "ok") {
             answers_++;
         } else if (line.startsWith("error")) {
@@ -99,6 +134,67 @@ bool SimProcess::waitReceived(int n, int timeoutMs)
         readLines(int(qMax<qint64>(1, deadline.remainingTime())));
     readLines(0);
     return received_.size() >= n;
+}
+
+bool SimProcess::sentinel(int timeoutMs)
+{
+    // The simulator holds the device open itself, so this opening and
+    // closing leaves the line as it was for whoever else has it open.
+    const int fd = ::open(device_.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        qWarning() << "sentinel: cannot open" << device_;
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (::write(fd, SENTINEL.constData(), size_t(SENTINEL.size())) != SENTINEL.size())
+        return false;
+    sentinelReply_.clear();
+    QDeadlineTimer deadline(timeoutMs);
+    readLines(0);
+    while (!received_.contains(SENTINEL)) {
+        if (deadline.hasExpired() || process_.state() != QProcess::Running) {
+            qWarning("the sentinel never reached the simulator");
+            return false;
+        }
+        readLines(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    received_.removeAt(received_.indexOf(SENTINEL));
+
+    // Whatever the instrument answers to it must not be taken for the
+    // reply to a later command. Its "tx" line, if it answers at all, came
+    // before the answer to this line, which changes nothing.
+    if (!command("send", int(qMax<qint64>(1, deadline.remainingTime()))))
+        return false;
+    QByteArray got;
+    while (!sentinelReply_.isEmpty() && !got.endsWith(sentinelReply_)) {
+        pollfd p{fd, POLLIN, 0};
+        if (deadline.hasExpired() || ::poll(&p, 1, int(qMax<qint64>(1, deadline.remainingTime()))) < 0) {
+            qWarning("the reply to the sentinel never came");
+            return false;
+        }
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+    }
+    return true;
+}
+
+bool SimProcess::waitQueued(int bytes, int timeoutMs)
+{
+    const int fd = ::open(device_.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // The input queue belongs to the terminal, not to one opening of it.
+    QDeadlineTimer deadline(timeoutMs);
+    int queued = 0;
+    while (ioctl(fd, FIONREAD, &queued) == 0 && queued < bytes && !deadline.hasExpired())
+        QThread::msleep(1);
+    ::close(fd);
+    return queued >= bytes;
 }
 
 void SimProcess::clearReceived()

@@ -2,8 +2,12 @@
 //
 //   PanelSession s;                      // in init(): fresh state, hooks set
 //   QVERIFY(s.start("[t483]\ndemo=1\n")); // WinMain's start-up, this T483.INI
-//   QTest::mouseClick(s.part("start"), Qt::LeftButton);
-//   ... the simulator sees the bytes, s.popups the pop-ups ...
+//   s.click("start");
+//   ... the simulator sees the bytes, `popups` the pop-ups ...
+//
+//   auto sim = SimProcess::onPort(1);    // or, against the simulator on COM1:
+//   QVERIFY(sim && s.connect(*sim));     // start-up, Start, identified
+//   QVERIFY(s.waitTicks(2));             // two polls of the panel's timer
 //
 // start() runs WinMain in a temporary working folder; its event loop is left
 // as soon as it is entered, so the panel stays up exactly as start-up set
@@ -20,10 +24,12 @@
 #include "platform/ui/widgets.h"
 #include "platform/ui_testing.h"
 #include "sim_process.h"
+#include "slack.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -56,9 +62,7 @@ class PanelSession {
 public:
     PanelSession()
     {
-        demo = com = run = R = M = i = pnl_hl = remote = fhi = 0;
-        language = 1;
-        radek[0] = SW[0] = t1[0] = 0;
+        reset_state();
         popups.clear();
         exitStatuses.clear();
         SetPopupHook(recordPopup);
@@ -94,8 +98,54 @@ public:
         for (QWidget *w : QApplication::topLevelWidgets())
             if (w->objectName() == "hl")
                 window = w;
-        return status == 0 && window && QTest::qWaitForWindowExposed(window);
+        if (status != 0 || !window)
+            return false;
+        // The panel's timer control: the window's one timer.
+        const QList<QTimer *> timers = window->findChildren<QTimer *>(Qt::FindDirectChildrenOnly);
+        if (timers.size() != 1) {
+            qWarning("%d timers on the panel", int(timers.size()));
+            return false;
+        }
+        // Connected after the panel's own handler: counts each tick once
+        // its callback is done.
+        timer = timers[0];
+        QObject::connect(timer, &QTimer::timeout, window, [this] {
+            ticks_++;
+            if (tickLoop_ && ticks_ >= tickTarget_)
+                tickLoop_->quit();
+        });
+        return QTest::qWaitForWindowExposed(window);
     }
+
+    // Start-up with this T483.INI, then Start against the simulator the
+    // test has put on COM1: true once the instrument has been identified
+    // (run is 1 and the simulator has received the I).
+    bool connect(SimProcess &sim, const char *ini = nullptr)
+    {
+        if (!start(ini))
+            return false;
+        click("start");
+        return run == 1 && sim.waitReceived(1);
+    }
+
+    // Runs the event loop until the panel's timer has ticked n more times,
+    // and not a tick longer: the test then sees the panel as the n-th tick
+    // left it. False when that takes more than timeoutMs.
+    bool waitTicks(int n, int timeoutMs = slack(5000))
+    {
+        QEventLoop loop;
+        tickTarget_ = ticks_ + n;
+        tickLoop_ = &loop;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        if (ticks_ < tickTarget_)
+            loop.exec();
+        tickLoop_ = nullptr;
+        if (ticks_ < tickTarget_)
+            qWarning("%d of %d ticks in %d ms", n - (tickTarget_ - ticks_), n, timeoutMs);
+        return ticks_ >= tickTarget_;
+    }
+    // The ticks of the panel's timer since start().
+    int ticks() const { return ticks_; }
 
     QWidget *part(const char *name) const
     {
@@ -116,6 +166,16 @@ public:
         int v = -1;
         GetCtrlAttribute(pnl_hl, ctrl, ATTR_DIMMED, &v);
         return v == 1;
+    }
+    // The three voltage lamps, lit (1) or dark (0): 1 kV, 2.5 kV, 5 kV.
+    QList<int> lamps() const { return {value(hl_LED3), value(hl_LED2), value(hl_LED1)}; }
+    // The colour the COM selector's number turns when Start fails there;
+    // -1 while it has none.
+    int failColour() const
+    {
+        int v = -1;
+        GetCtrlAttribute(pnl_hl, hl_com, ATTR_FAIL_COLOR, &v);
+        return v;
     }
     // The four knobs, x 1G first.
     QList<int> knobs() const { return {value(hl_R3), value(hl_R2), value(hl_R1), value(hl_R0)}; }
@@ -169,9 +229,13 @@ public:
     }
 
     QWidget *window = nullptr;
+    QTimer *timer = nullptr;  // the panel's timer control, once started
 
 private:
     QTemporaryDir dir_;
+    int ticks_ = 0;
+    int tickTarget_ = 0;
+    QEventLoop *tickLoop_ = nullptr;
 };
 
 // The commands among those received that are not this poll command
@@ -191,7 +255,7 @@ inline QList<QByteArray> without(const QList<QByteArray> &cmds, std::initializer
 
 // Waits (without running the event loop, so no tick adds to them) until the
 // simulator has received n commands other than K and M, and returns those.
-inline QList<QByteArray> awaitCommands(SimProcess &sim, int n, int timeoutMs = 2000)
+inline QList<QByteArray> awaitCommands(SimProcess &sim, int n, int timeoutMs = slack(2000))
 {
     QElapsedTimer t;
     t.start();

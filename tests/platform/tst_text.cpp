@@ -220,4 +220,4 @@ private slots:
 };
 
 QTEST_APPLESS_MAIN(TextTest)
-#include "text_test.moc"
+#include "tst_text.moc"

@@ -691,4 +691,4 @@ private slots:
 };
 
 QTEST_MAIN(UiTest)
-#include "ui_test.moc"
+#include "tst_ui.moc"

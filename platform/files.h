@@ -9,13 +9,19 @@ enum { VAL_BINARY = 0, VAL_ASCII = 1 };                              // file typ
 // Opens a file; returns a handle, or -1 when it cannot be opened. The program
 // writes no files: only VAL_READ_ONLY is provided (any other access fails),
 // and a file is never created. A few files may be open at once.
+// Only a regular file (or a link to one) is opened; anything else (a FIFO, a
+// device, a folder) fails at once, as a missing file does. The file is read
+// when it is opened, and only its first 64 KiB: when it is longer, its text
+// ends with the last whole line within them.
 int OpenFile(const char *name, int access, int action, int fileType);
 int CloseFile(int handle);
 // Moves the file position; origin 0 is the start of the file, 1 the current
 // position, 2 the end. 0 on success, -1 on failure.
 long SetFilePtr(int handle, long offset, int origin);
 // Reads the next line into buffer, at most maxBytes bytes, and NUL-terminates
-// it (buffer must hold maxBytes + 1). The line end (LF, or CR LF) is not
-// stored; the rest of a longer line is returned by the next call. Returns the
-// bytes stored, -2 at end of file, -1 on error.
+// it (buffer must hold maxBytes + 1). A line ends in LF, CR LF or a lone CR,
+// which is not stored; the rest of a longer line is passed over up to its
+// end. A UTF-8 byte-order mark at the start of the file is not part of the
+// first line. Returns the bytes stored, -2 at end of file, -1 for a handle
+// that is not open.
 int ReadLine(int handle, char *buffer, int maxBytes);

@@ -17,6 +17,14 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include "slack.h"
+
 namespace {
 
 // What the operator must find before Start: the port choice, Start and
@@ -93,6 +101,44 @@ QString controlOf(const QWidget *part)
     return part ? part->objectName().section('.', 0, 0) : QString();
 }
 
+// Ends the test run when start-up has not put its panel up within the time
+// limit: a start-up that hangs (in open or reading T483.INI) would otherwise
+// hold the suite until ctest kills it, without a word of why. The working
+// folder goes first, so that no FIFO or huge file outlives the run.
+class Watchdog
+{
+public:
+    Watchdog(int ms, const QByteArray &what, const QString &folder)
+        : thread_([this, ms, what, folder] {
+              std::unique_lock lock(mutex_);
+              if (woken_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_; }))
+                  return;
+              QDir(folder).removeRecursively();
+              qFatal("start-up (%s) had not put its panel up after %d ms", what.constData(), ms);
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        stop();
+        thread_.join();
+    }
+    void stop()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        woken_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool stopped_ = false;
+    std::thread thread_;  // last: started once the rest is ready
+};
+
 } // namespace
 
 class StartupTest : public QObject {
@@ -110,8 +156,18 @@ class StartupTest : public QObject {
             if (!f.open(QIODevice::WriteOnly) || f.write(ini) != ini.size())
                 qWarning("cannot write T483.INI");
         }
+        return start();
+    }
+
+    // Runs WinMain in dir with T483.INI as it is there, the panel to be up
+    // within the time limit.
+    Seen start()
+    {
+        const char *what = QTest::currentDataTag() ? QTest::currentDataTag() : QTest::currentTestFunction();
+        Watchdog watchdog(slack(10000), what, dir.path());
         Seen seen;
         QTimer::singleShot(0, [&] {
+            watchdog.stop();
             QWidget *w = nullptr;
             for (QWidget *t : QApplication::topLevelWidgets())
                 if (t->objectName() == "hl")
@@ -298,6 +354,15 @@ private slots:
             << QByteArray("[t483]\nlanguage=2\n[other]\ndemo=1\n") << 2 << 0 << Texts{};
         QTest::newRow("long line before the key")
             << "[t483]\n" + QByteArray(300, 'x') + "\nlanguage=3\n" << 3 << 0 << Texts{};
+        QTest::newRow("UTF-8 byte-order mark")
+            << QByteArray("\xef\xbb\xbf[t483]\r\nlanguage=3\r\ndemo=1\r\n") << 3 << 1 << Texts{};
+        QTest::newRow("lone CR line ends") << QByteArray("[t483]\rlanguage=2\rdemo=1\r") << 2 << 1 << Texts{};
+        // Past the 81 bytes a line is read to, the rest of it is not a line.
+        const QByteArray rule = ";" + QByteArray(80, '-');
+        QTest::newRow("long comment ending in a key")
+            << "[t483]\n" + rule + "demo=1\nlanguage=3\n" << 3 << 0 << Texts{};
+        QTest::newRow("long comment ending in a section")
+            << "[t483]\r\n" + rule + "[other]\r\nlanguage=3\r\n" << 3 << 0 << Texts{};
         QTest::newRow("binary junk")
             << QByteArray("\0\xff\xfe\x1a\n[t483]\n\x01\x80\0[\n\xff\xff\nlang\0uage=2\nlanguage=3\n", 43)
             << 3 << 0 << Texts{};
@@ -350,6 +415,44 @@ private slots:
             QCOMPARE(again, fhi);
             QCOMPARE(CloseFile(again), 0);
         }
+    }
+
+    // Start-up reads T483.INI only if it is a regular file, and only its
+    // start: what is not (a FIFO no one writes to, an endless device behind
+    // a link) counts as no file at all, without a pop-up; of a huge file the
+    // settings past its first 64 KiB are not read. Neither holds start-up up.
+    void onlyTheStartOfARegularFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("FIFO with no writer") << "fifo" << false;
+        QTest::newRow("link to /dev/zero") << "/dev/zero" << false;
+        QTest::newRow("link to /dev/urandom") << "/dev/urandom" << false;
+        QTest::newRow("1 TiB, settings at the end") << "huge" << true;
+    }
+    void onlyTheStartOfARegularFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, opened);
+        const QString ini = dir.filePath("T483.INI");
+        QFile::remove(ini);
+        auto remove = qScopeGuard([&] { QFile::remove(ini); });
+        if (kind == "fifo") {
+            QCOMPARE(mkfifo(QFile::encodeName(ini).constData(), 0600), 0);
+        } else if (kind == "huge") {
+            QFile f(ini);  // sparse: takes no room on the disk
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.seek(qint64(1) << 40));
+            QVERIFY(f.write("\n[t483]\nlanguage=3\ndemo=1\n") > 0);
+        } else {
+            QVERIFY(QFile::link(kind, ini));
+        }
+
+        start();
+
+        QCOMPARE(language, 1);
+        QCOMPARE(demo, 0);
+        QCOMPARE(messages, Texts{});
+        QCOMPARE(fhi > 0, opened);
     }
 
     // The COM selector tells which device each port number reaches.

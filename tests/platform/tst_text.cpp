@@ -41,15 +41,46 @@ private slots:
         QTest::newRow("CR LF ends") << QByteArray("[t483]\r\ndemo=1\r\n") << Lines{"[t483]", "demo=1"};
         QTest::newRow("no line end at the end") << QByteArray("a\nlast") << Lines{"a", "last"};
         QTest::newRow("empty lines") << QByteArray("\n\r\n\nx\n") << Lines{"", "", "", "x"};
-        QTest::newRow("lone CR stays in the line") << QByteArray("a\rb\n") << Lines{"a\rb"};
         QTest::newRow("exactly 81 bytes, LF") << a81 + "\nnext\n" << Lines{a81, "next"};
         QTest::newRow("exactly 81 bytes, CR LF") << a81 + "\r\nnext\r\n" << Lines{a81, "next"};
         QTest::newRow("80 bytes, CR LF") << b80 + "\r\nnext\n" << Lines{b80, "next"};
-        QTest::newRow("81 bytes ending in CR, no LF") << b80 + "\rz\n" << Lines{b80 + "\r", "z"};
-        QTest::newRow("81 bytes, CR, then text") << a81 + "\rz\n" << Lines{a81, "\rz"};
-        QTest::newRow("long line goes on as the next")
-            << QByteArray(200, 'x') + "\ny\n"
-            << Lines{QByteArray(81, 'x'), QByteArray(81, 'x'), QByteArray(38, 'x'), "y"};
+
+        // A lone CR ends a line too (old Macintosh files), wherever it falls.
+        QTest::newRow("lone CR ends a line") << QByteArray("a\rb\n") << Lines{"a", "b"};
+        QTest::newRow("CR ends only") << QByteArray("[t483]\rdemo=1\r\r") << Lines{"[t483]", "demo=1", ""};
+        QTest::newRow("all three ends mixed") << QByteArray("a\r\nb\rc\nd") << Lines{"a", "b", "c", "d"};
+        QTest::newRow("81st byte a lone CR") << b80 + "\rz\n" << Lines{b80, "z"};
+        QTest::newRow("81 bytes, lone CR") << a81 + "\rz\n" << Lines{a81, "z"};
+
+        // What does not fit is dropped up to the line end: a long line is
+        // one line, never the start of the next.
+        const QByteArray x81(81, 'x');
+        QTest::newRow("long line, LF") << QByteArray(200, 'x') + "\ny\n" << Lines{x81, "y"};
+        QTest::newRow("long line, CR LF") << x81 + "demo=1\r\ny\r\n" << Lines{x81, "y"};
+        QTest::newRow("long line, lone CR") << x81 + "demo=1\ry" << Lines{x81, "y"};
+        QTest::newRow("long last line") << x81 + "demo=1" << Lines{x81};
+
+        // A UTF-8 byte-order mark opening the file is not text; anywhere
+        // else it is.
+        const QByteArray bom = "\xef\xbb\xbf";
+        QTest::newRow("byte-order mark") << bom + "[t483]\r\nx\r\n" << Lines{"[t483]", "x"};
+        QTest::newRow("byte-order mark alone") << bom << Lines{};
+        QTest::newRow("byte-order mark, empty line") << bom + "\n" << Lines{""};
+        QTest::newRow("byte-order mark later") << "a\n" + bom + "b\n" << Lines{"a", bom + "b"};
+        QTest::newRow("byte-order mark twice") << bom + bom + "a" << Lines{bom + "a"};
+
+        // Only the first 64 KiB of a file are read, and of them only whole
+        // lines: a line reaching past the mark is not read at all.
+        Lines lines64k;
+        QByteArray text64k;
+        for (int k = 0; k < 1024; k++) {
+            lines64k << QByteArray::number(k).rightJustified(63, '.');
+            text64k += lines64k.last() + '\n';
+        }
+        QTest::newRow("64 KiB read whole") << text64k << lines64k;
+        QTest::newRow("nothing after 64 KiB") << text64k + "[t483]\ndemo=1\n" << lines64k;
+        QTest::newRow("line across 64 KiB") << text64k.left(65530) + "demo=1\n" << lines64k.mid(0, 1023);
+        QTest::newRow("64 KiB of one line") << QByteArray(70000, 'x') << Lines{};
         QTest::newRow("NUL bytes are counted")
             << QByteArray("ab\0cd\n\0\n", 8) << Lines{QByteArray("ab\0cd", 5), QByteArray("\0", 1)};
     }
@@ -60,6 +91,7 @@ private slots:
         QFETCH(Lines, lines);
         int h = open(write("lines.txt", content));
         QVERIFY(h > 0);
+        auto close = qScopeGuard([&] { QCOMPARE(CloseFile(h), 0); });  // a failed row too
         for (int pass = 0; pass < 2; pass++) {  // the second time after a rewind
             for (const QByteArray &line : lines) {
                 char buf[100];
@@ -77,7 +109,6 @@ private slots:
             QCOMPARE(ReadLine(h, buf, 81), -2);
             QCOMPARE(SetFilePtr(h, 0, 0), 0L);
         }
-        QCOMPARE(CloseFile(h), 0);
     }
 
     void handles()
@@ -111,6 +142,34 @@ private slots:
             QCOMPARE(ReadLine(bad, buf, 81), -1);
             QCOMPARE(SetFilePtr(bad, 0, 0), -1L);
             QCOMPARE(CloseFile(bad), -1);
+        }
+    }
+
+    // Only a regular file is a file to read (a link to one is followed);
+    // a device or a folder is not opened as one. (A FIFO, which could
+    // block start-up, is tried through start-up in tests/app/tst_startup.cpp.)
+    void onlyRegularFiles_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("regular file") << "plain.txt" << true;
+        QTest::newRow("endless device") << "/dev/zero" << false;
+        QTest::newRow("empty device") << "/dev/null" << false;
+        QTest::newRow("folder") << "." << false;
+    }
+    void onlyRegularFiles()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, opens);
+        write("plain.txt", "x\n");
+        const QString link = dir.filePath("link.ini");
+        QFile::remove(link);
+        QVERIFY(QFile::link(target.startsWith('/') ? target : dir.filePath(target), link));
+        for (const QString &name : {link, target.startsWith('/') ? target : dir.filePath(target)}) {
+            const int h = open(QFile::encodeName(name));
+            const bool closed = h < 1 || CloseFile(h) == 0;
+            QVERIFY2((h > 0) == opens, qPrintable(name));
+            QVERIFY(closed);
         }
     }
 

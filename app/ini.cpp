@@ -10,6 +10,21 @@
 
 enum { LINE_LIMIT = 81 };  // bytes of a line read at a time; radek holds them
 
+// The first number on a line: its run of digits, negative when a minus sign
+// comes directly before them. 0 when there is no number, or it does not fit
+// an int.
+static int first_number(const char *line, int *value)
+{
+    const char *p = line;
+    while (*p && (*p < '0' || *p > '9'))
+        p++;
+    if (!*p)
+        return 0;
+    if (p > line && p[-1] == '-')
+        p--;
+    return Scan(p, "%s>%i", value) == 1;
+}
+
 // The section header is any line beginning with the section text, a key line
 // any line after it beginning with the key (case ignored in both), up to the
 // next line beginning with "[". The value is the first number on the key
@@ -40,7 +55,7 @@ int ini_rd(const char *section, const char *key, int lower, int upper, int *out)
     if (result < 0 || !section_found || !key_found)
         return 0;
 
-    if (Scan(radek, "%s>%s[dt#]%i", &value) == 2 && value > lower && value < upper) {
+    if (first_number(radek, &value) && value > lower && value < upper) {
         *out = value;
         return 1;
     }

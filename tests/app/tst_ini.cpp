@@ -4,6 +4,8 @@
 // startup_test.cpp.)
 #include <QtTest>
 
+#include <climits>
+
 #include "app/ini.h"
 #include "app/state.h"
 #include "platform/cp1250.h"
@@ -73,6 +75,19 @@ private slots:
         QTest::newRow("key missing") << QByteArray("[t483]\nother=5\n") << 4 << 6 << 0 << -99 << 0;
         QTest::newRow("next section first") << QByteArray("[t483]\n[x]\nkey=5\n") << 4 << 6 << 0 << -99 << 0;
         QTest::newRow("longer key matches") << QByteArray("[t483]\nkeys=5\n") << 4 << 6 << 1 << 5 << 0;
+
+        // The first number on the line, negative when a minus sign comes
+        // directly before its digits.
+        QTest::newRow("minus sign") << QByteArray("[t483]\nkey=-5\n") << 4 << 6 << 0 << -99 << 1;
+        QTest::newRow("negative within") << QByteArray("[t483]\nkey=-5\n") << -6 << -4 << 1 << -5 << 0;
+        QTest::newRow("large negative") << QByteArray("[t483]\nkey=-2147483647\n") << INT_MIN << 0 << 1
+                                        << -INT_MAX << 0;
+        QTest::newRow("minus after text") << QByteArray("[t483]\nkey=T-5\n") << -6 << -4 << 1 << -5 << 0;
+        QTest::newRow("blank after the minus") << QByteArray("[t483]\nkey=- 5\n") << 4 << 6 << 1 << 5 << 0;
+        QTest::newRow("minus on the key") << QByteArray("[t483]\nkey-x 5\n") << 4 << 6 << 1 << 5 << 0;
+        QTest::newRow("plus sign") << QByteArray("[t483]\nkey=+5\n") << 4 << 6 << 1 << 5 << 0;
+        QTest::newRow("two minus signs") << QByteArray("[t483]\nkey=--5\n") << -6 << -4 << 1 << -5 << 0;
+        QTest::newRow("second number's sign") << QByteArray("[t483]\nkey=5,-7\n") << 4 << 6 << 1 << 5 << 0;
     }
 
     void lookup()
@@ -89,9 +104,9 @@ private slots:
         int out = -99;
         fhi = OpenFile(path.constData(), VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_ASCII);
         QVERIFY(fhi > 0);
+        auto close = qScopeGuard([] { CloseFile(fhi); });  // a failed row too
         for (int call = 0; call < 2; call++)  // each call reads from the top
             QCOMPARE(ini_rd("[t483]", "key", lower, upper, &out), result);
-        CloseFile(fhi);
         QCOMPARE(out, value);
         QCOMPARE(messages.size(), 2 * popups);
         for (const QByteArray &title : titles)

@@ -379,6 +379,9 @@ private slots:
         QTest::newRow("too large for an int") << QByteArray("[t483]\nlanguage=4294967299\ndemo=4294967297\n")
                                               << 1 << 0
                                               << Texts{czech("language=4294967299"), czech("demo=4294967297")};
+        QTest::newRow("negative values")
+            << QByteArray("[t483]\nlanguage=-1\ndemo=-1\n") << 1 << 0
+            << Texts{czech("language=-1"), czech("demo=-1")};
         QTest::newRow("Slovak once language is 2")
             << QByteArray("[t483]\nlanguage=2\ndemo=5\n") << 2 << 0 << Texts{slovak("demo=5")};
         QTest::newRow("English once language is 3")

@@ -7,13 +7,16 @@
 static const Language languages[] = {
     // 1 Czech
     {CP1250("Ovládací panel dekády T-483"), CP1250("Vypnout"), CP1250("Konec"),
-     CP1250("Ovládání dekády T-483"), CP1250("Přístroj T-483 se na sběrnici RS232 nehlásí!")},
+     CP1250("Ovládání dekády T-483"), CP1250("Přístroj T-483 se na sběrnici RS232 nehlásí!"),
+     CP1250("Spojení s přístrojem bylo přerušeno: COM%d (%s). Zkontrolujte kabel a stiskněte Start.")},
     // 2 Slovak: panel title and Power OFF label as in Czech
     {CP1250("Ovládací panel dekády T-483"), CP1250("Vypnout"), CP1250("Koniec"),
-     CP1250("Ovládanie dekády T-483"), CP1250("Prístroj T-483 sa na zbernici RS232 nehlásí!")},
+     CP1250("Ovládanie dekády T-483"), CP1250("Prístroj T-483 sa na zbernici RS232 nehlásí!"),
+     CP1250("Spojenie s prístrojom bolo prerušené: COM%d (%s). Skontrolujte kábel a stlačte Start.")},
     // 3 English
     {"T-483 Control Panel", "Power OFF", "Exit", "T-483 Control",
-     "Instrument T-483 on RS232 BUS not found!"},
+     "Instrument T-483 on RS232 BUS not found!",
+     "Connection to the instrument lost: COM%d (%s). Check the cable and press Start."},
 };
 
 static const char *const ini_templates[] = {

@@ -7,6 +7,7 @@ struct Language {
     const char *konec;     // label of the Exit button
     const char *sw;        // title of every message pop-up
     const char *notfound;  // the instrument-not-found message
+    const char *lost;      // the connection-lost message: %d the port, %s its device
 };
 
 // Texts of language 1 (Czech), 2 (Slovak) or 3 (English); nullptr for any

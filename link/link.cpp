@@ -121,3 +121,10 @@ int t483_ident_ok(int ident)
             return 1;
     return 0;
 }
+
+// A silent instrument times out with a count of 0; only a device that is no
+// longer there makes the read itself fail.
+int link_lost(void)
+{
+    return demo == 0 && i == RS232_IO;
+}

@@ -16,6 +16,9 @@ int sendstring(const char *text);
 void link_read(void);
 // Closes the port `com`.
 void link_close(void);
+// After link_read: 1 when the read found the device gone (hung up, unplugged:
+// RS232_IO), 0 for a reply, a silence, and always in offline mode.
+int link_lost(void);
 
 // Reply scans over radek. scan_id: the first number in the reply into i
 // (i keeps the byte count when there is none). scan_r: a number at the start

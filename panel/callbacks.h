@@ -14,3 +14,8 @@ CVICALLBACK int cbtimer(int panel, int control, int event, void *callbackData, i
 
 // Asks for the test voltage and lights the indicator of the one reported.
 void LED(void);
+
+// After a command's reply, while connected: when the read found the port's
+// device gone, closes the port, puts the panel back as start-up left it so
+// that Start can be tried again, says so in one pop-up and returns 1; else 0.
+int lost(void);

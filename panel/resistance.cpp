@@ -8,12 +8,14 @@
 #include "panel/t483_uir.h"
 #include "platform/text.h"
 
-// Sends "R" and the resistance R, and reads the reply.
-static void send_resistance(void)
+// Sends "R" and the resistance R, and reads the reply; 1 when that found the
+// instrument gone (see lost).
+static int send_resistance(void)
 {
     Fmt(radek, sizeof radek, "R%d", R);
     sendstring(radek);
     link_read();
+    return lost();
 }
 
 // Sets the knobs to the plain decimal digits of R; the thousands knob takes
@@ -37,7 +39,8 @@ CVICALLBACK int cbr(int, int, int event, void *, int, int)
     GetCtrlVal(pnl_hl, hl_R2, &r2);
     GetCtrlVal(pnl_hl, hl_R3, &r3);
     R = r0 + 10 * r1 + 100 * r2 + 1000 * r3;
-    send_resistance();
+    if (send_resistance())
+        return 0;
     SetCtrlVal(pnl_hl, hl_odpor, R);
     return 0;
 }
@@ -47,7 +50,8 @@ CVICALLBACK int cbodpor(int, int, int event, void *, int, int)
     if (event != EVENT_VAL_CHANGED)
         return 0;
     GetCtrlVal(pnl_hl, hl_odpor, &R);
-    send_resistance();
+    if (send_resistance())
+        return 0;
     show_knobs();
     return 0;
 }
@@ -64,6 +68,7 @@ CVICALLBACK int cbremote(int, int, int event, void *, int, int)
     SetCtrlVal(pnl_hl, hl_LED4, remote ? 1 : 0);
     sendstring(radek);
     link_read();
+    lost();
     return 0;
 }
 
@@ -74,6 +79,8 @@ CVICALLBACK int cbtimer(int, int, int event, void *, int, int)
     if (remote == 0) {
         sendstring("K");
         link_read();
+        if (lost())
+            return 0;
         scan_r();
         show_knobs();
         SetCtrlVal(pnl_hl, hl_odpor, R);
@@ -97,6 +104,8 @@ void LED(void)
 {
     sendstring("M");
     link_read();
+    if (lost())
+        return;
     scan_m();
     for (const auto &v : indicators) {
         if (M == v.volts) {

@@ -9,6 +9,9 @@
 #include "sim_process.h"
 #include "slack.h"
 
+#include "platform/cp1250.h"
+
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <fcntl.h>
 #include <functional>
@@ -47,6 +50,19 @@ int longestStall(PanelSession &s, int ticks)
     if (!s.waitTicks(ticks))
         return -1;
     return int(qMax(worst, clock.elapsed() - last));
+}
+
+// What the operator finds on the panel: each control's value and whether
+// it can be used, what the numeric and the knobs' displays read, the COM
+// selector's colour and where the focus is.
+QStringList panelState(const PanelSession &s)
+{
+    QStringList out;
+    for (int id = hl_vyp; id <= hl_odpor; id++)
+        out << QString("control %1: %2%3").arg(id).arg(s.value(id)).arg(s.dimmed(id) ? ", dimmed" : "");
+    out << "numeric " + s.numericText() << "displays " + s.displays().join(' ')
+        << QString("COM colour %1").arg(s.failColour()) << QString("focus on %1").arg(GetActiveCtrl(pnl_hl));
+    return out;
 }
 
 } // namespace
@@ -127,42 +143,146 @@ private slots:
         sim.reset();
     }
 
-    // The instrument or its adapter goes away mid-session. Every read fails
-    // at once; the panel keeps the last values, shows no voltage, keeps
-    // answering the operator and raises no pop-up; Exit still ends with 0.
+    // The instrument or its adapter goes away mid-session, under local or
+    // remote control. The first command to find it gone is a tick's (K, or
+    // M under remote control) or the operator's: a knob turned, a
+    // resistance typed, REMOTE switched (the fault then comes while no event
+    // is handled, so no tick finds it first). Its callback is held up no
+    // longer than a read; one pop-up names the port and the device it
+    // reaches, whole even when the path is long; the port is closed and
+    // nothing more is tried; the panel is back as start-up left it. Once the
+    // instrument is back (a fresh simulator on COM1), Start finds it again.
     void instrumentGone_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("unplugged") << "kill";
-        QTest::newRow("hangs up") << "hangup";
+        QTest::addColumn<bool>("underRemote");
+        QTest::addColumn<QString>("finder");
+        QTest::addColumn<bool>("longPath");
+        QTest::newRow("unplugged, local, tick") << "kill" << false << "tick" << false;
+        QTest::newRow("hangs up, local, tick") << "hangup 1" << false << "tick" << false;
+        QTest::newRow("unplugged, remote, tick") << "kill" << true << "tick" << false;
+        QTest::newRow("unplugged, remote, knob") << "kill" << true << "knob" << false;
+        QTest::newRow("hangs up, remote, knob") << "hangup 0" << true << "knob" << false;
+        QTest::newRow("unplugged, remote, typed") << "kill" << true << "typed" << false;
+        QTest::newRow("unplugged, local, REMOTE") << "kill" << false << "REMOTE" << false;
+        QTest::newRow("unplugged, long device path") << "kill" << false << "tick" << true;
     }
     void instrumentGone()
     {
         QFETCH(QString, how);
-        QVERIFY(connected());
+        QFETCH(bool, underRemote);
+        QFETCH(QString, finder);
+        QFETCH(bool, longPath);
+        sim = SimProcess::onPort(1, {"--front", "4072", "--voltage", "2500"});
+        QVERIFY(sim);
+        QByteArray device = sim->device().toLocal8Bit();
+        QTemporaryDir dir;
+        if (longPath) {
+            // A link to the simulator's device, its path longer than any
+            // text buffer of the program (the run-time keeps 255 bytes).
+            device = QFile::encodeName(dir.filePath(QString(240 - dir.path().size() - 1, 'x')));
+            QCOMPARE(device.size(), 240);
+            QCOMPARE(::symlink(sim->device().toLocal8Bit().constData(), device.constData()), 0);
+            qputenv("T483_COM1", device);
+        }
+        QVERIFY(s->start("[t483]\nlanguage=3\n"));
+        const QStringList atStartUp = panelState(*s);
+        s->click("start");
+        QCOMPARE(run, 1);
+        QVERIFY(mirrorsInstrument());
+        if (underRemote) {
+            s->click("remote");
+            QCOMPARE(awaitCommands(*sim, 2), (QList<QByteArray>{"I\r", "L0\r"}));
+        }
+
+        const bool byTick = finder == "tick";
         if (how == "kill") {
             sim->kill();
         } else {
-            QVERIFY(sim->command("fault hangup 1"));
-            QTRY_VERIFY_WITH_TIMEOUT(sim->hungUp(), slack(5000));
+            QVERIFY(sim->command("fault " + how));
+            QDeadlineTimer gone(slack(5000));
+            while (!byTick && !sim->hungUp())  // each try waits for the simulator's end
+                QVERIFY(!gone.hasExpired());
         }
-        const int stall = longestStall(*s, 4);
-        QVERIFY2(stall >= 0 && stall < 2 * READ_TIMEOUT_MS + slack(SLACK_MS), qPrintable(QString::number(stall)));
+        if (byTick) {
+            const int stall = longestStall(*s, 4);
+            QVERIFY2(stall >= 0 && stall < 2 * READ_TIMEOUT_MS + slack(SLACK_MS), qPrintable(QString::number(stall)));
+            QTRY_VERIFY_WITH_TIMEOUT(!popups.isEmpty(), slack(5000));  // a slow hang-up
+        } else {
+            QElapsedTimer took;
+            took.start();
+            if (finder == "knob")
+                s->turnKnob("R1", 3);
+            else if (finder == "typed")
+                s->typeResistance("4032");
+            else
+                s->click("remote");
+            QVERIFY2(took.elapsed() < READ_TIMEOUT_MS + slack(SLACK_MS), qPrintable(QString::number(took.elapsed())));
+        }
         QCOMPARE(i, int(RS232_IO));
-        QCOMPARE(R, 4072);
-        QCOMPARE(s->knobs(), (QList<int>{4, 0, 7, 2}));
-        QCOMPARE(s->numericText(), QString("4072"));
-        QCOMPARE(s->lamps(), (QList<int>{0, 0, 0}));
-        QVERIFY(popups.isEmpty());
+        QCOMPARE(popups.size(), 1);
+        QCOMPARE(popups[0].title, QByteArray("T-483 Control"));
+        QCOMPARE(popups[0].text,
+                 "Connection to the instrument lost: COM1 (" + device + "). Check the cable and press Start.");
+        QCOMPARE(run, 0);
+        QCOMPARE(remote, 0);
+        QCOMPARE(FlushInQ(1), int(RS232_NOT_OPEN));
+        QCOMPARE(panelState(*s), atStartUp);
 
-        // The operator can still take remote control and set a resistance.
-        s->click("remote");
-        QCOMPARE(remote, 1);
-        QVERIFY(!s->dimmed(hl_R1));
-        s->turnKnob("R1", 3);
-        QCOMPARE(s->numericText(), QString("4032"));
-        QVERIFY(popups.isEmpty());
-        exitsPromptly(slack(2 * READ_TIMEOUT_MS));
+        // Ticks ask nothing more (a read would leave RS232_NOT_OPEN in i)
+        // and say nothing more.
+        QVERIFY(s->waitTicks(3));
+        QCOMPARE(i, int(RS232_IO));
+        QCOMPARE(popups.size(), 1);
+        QCOMPARE(panelState(*s), atStartUp);
+
+        sim = SimProcess::onPort(1, {"--front", "4072", "--voltage", "2500"});
+        QVERIFY(sim);
+        s->click("start");
+        QCOMPARE(run, 1);
+        QVERIFY(sim->waitReceived(1));
+        QCOMPARE(sim->received().first(), QByteArray("I\r"));
+        QVERIFY(s->dimmed(hl_start));
+        QVERIFY(!s->dimmed(hl_remote));
+        QVERIFY(mirrorsInstrument());
+        QCOMPARE(popups.size(), 1);
+        exitsPromptly(slack(SLACK_MS));
+    }
+
+    // Exit once the instrument is gone and the pop-up has said so, in the
+    // language in force: status 0 at once, nothing sent, no second pop-up.
+    void exitAfterInstrumentGone_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QByteArray>("title");
+        QTest::addColumn<QByteArray>("text");  // before the device's "(path)"
+        QTest::addColumn<QByteArray>("advice");  // after it
+        QTest::newRow("Czech") << QByteArray() << QByteArray(CP1250("Ovládání dekády T-483"))
+                               << QByteArray(CP1250("Spojení s přístrojem bylo přerušeno: COM1 "))
+                               << QByteArray(CP1250(". Zkontrolujte kabel a stiskněte Start."));
+        QTest::newRow("Slovak") << QByteArray("[t483]\nlanguage=2\n") << QByteArray(CP1250("Ovládanie dekády T-483"))
+                                << QByteArray(CP1250("Spojenie s prístrojom bolo prerušené: COM1 "))
+                                << QByteArray(CP1250(". Skontrolujte kábel a stlačte Start."));
+        QTest::newRow("English") << QByteArray("[t483]\nlanguage=3\n") << QByteArray("T-483 Control")
+                                 << QByteArray("Connection to the instrument lost: COM1 ")
+                                 << QByteArray(". Check the cable and press Start.");
+    }
+    void exitAfterInstrumentGone()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, advice);
+        sim = SimProcess::onPort(1, {"--front", "4072", "--voltage", "2500"});
+        QVERIFY(sim && s->connect(*sim, ini.isEmpty() ? nullptr : ini.constData()));
+        QVERIFY(mirrorsInstrument());
+        sim->kill();
+        QTRY_COMPARE_WITH_TIMEOUT(popups.size(), 1, slack(5000));
+        QTEST(popups[0].title, "title");
+        QCOMPARE(popups[0].text, text + "(" + sim->device().toLocal8Bit() + ")" + advice);
+        QCOMPARE(run, 0);
+        exitsPromptly(slack(SLACK_MS));
+        QCOMPARE(popups.size(), 1);
+        QCOMPARE(i, int(RS232_IO));
     }
 
     // An instrument that stops answering: each read waits out its 0.3 s and

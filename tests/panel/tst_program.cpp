@@ -108,16 +108,14 @@ private slots:
         QCOMPARE(sim->received(), port.isEmpty() ? QList<QByteArray>{"I\r"} : QList<QByteArray>{});
     }
 
-    // A session whose instrument fails once Start has found it: the program
-    // never crashes, stalls or pops anything up, and Exit still ends it with
-    // status 0 within moments. The link trace shows that the fault reached
-    // the program.
+    // A session whose instrument misbehaves once Start has found it: the
+    // program never crashes, stalls or pops anything up, and Exit still ends
+    // it with status 0 within moments. The link trace shows that the fault
+    // reached the program.
     void programCarriesOn_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QByteArray>("seen");  // a reply as the trace shows it
-        QTest::newRow("unplugged") << "kill" << QByteArray("COM1 < (failed: -8)");
-        QTest::newRow("hangs up") << "hangup 1" << QByteArray("COM1 < (failed: -8)");
         QTest::newRow("falls silent") << "silent" << QByteArray("COM1 < \"\"\n");
         QTest::newRow("garbage") << "garbage" << QByteArray("COM1 < \"x#?\\xFF\"\n");
         QTest::newRow("over-long") << "long" << QByteArray("COM1 < \"0123456789ABCDEFGHIJ\"\n");
@@ -147,6 +145,46 @@ private slots:
         QCOMPARE(r.out, QByteArray());
         QVERIFY2(!r.err.contains("T483_SCRIPT"), r.err.constData());
         QVERIFY2(r.err.contains(seen), r.err.constData());
+    }
+
+    // The instrument vanishing mid-session: one pop-up naming the port and
+    // its device; the read that found it gone is the last the link trace
+    // shows (nothing is tried after it, Exit included); Exit then ends the
+    // program with status 0 and no second pop-up.
+    void programLosesInstrument_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("unplugged") << "kill";
+        QTest::newRow("hangs up") << "hangup 1";
+    }
+    void programLosesInstrument()
+    {
+        QFETCH(QString, fault);
+        QVERIFY(simOnCom1());
+        const QByteArray device = sim->device().toLocal8Bit();
+        bool faulted = false;
+        const int popupDue = slack(3000);  // from Start, on a loaded machine
+        const ProgramRun r = runProgram(
+            {.script = QString("wait 100; click start; wait %1; accept; wait 300; click konec").arg(popupDue),
+             .ini = "[t483]\nlanguage=3\n",
+             .trace = true,
+             .during = [&] {
+                 if (!sim->waitReceived(3, slack(10000)))  // I, K, M: connected
+                     return;
+                 faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
+             }});
+        QVERIFY(faulted);
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.ms < popupDue + 400 + slack(4000), qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.out, "popup T-483 Control|Connection to the instrument lost: COM1 (" + device +
+                            "). Check the cable and press Start.\n");
+        QVERIFY2(!r.err.contains("T483_SCRIPT"), r.err.constData());
+        QByteArrayList link;
+        for (const QByteArray &line : r.err.split('\n'))
+            if (line.contains(" COM1 "))
+                link << line;
+        QVERIFY2(!link.isEmpty() && link.last().endsWith("COM1 < (failed: -8)"), r.err.constData());
+        QCOMPARE(r.err.count("COM1 < (failed"), 1);
     }
 
     // A port the program is refused: the pop-up says why, names the device,

@@ -152,7 +152,7 @@ ItemBox *makeItemBox(const Build &b, const char *key, const char *colour, const 
 
 void buildCommand(const Build &b)
 {
-    auto *button = place(b, new QPushButton(b.window), "body");
+    auto *button = place(b, new CommandButton(b.window), "body");
     SetButtonText(button, b.c.value("label").toString());
     button->setAutoDefault(false);
     QPalette pal = button->palette();

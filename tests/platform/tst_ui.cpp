@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -517,6 +518,67 @@ private slots:
         QCOMPARE(actions().size(), 2);
         QCOMPARE(actions()[0].control, int(hl_remote));
         QCOMPARE(actions()[1].control, int(hl_start));
+    }
+
+    // A wheel that reports parts of a notch (high resolution, touchpads)
+    // steps a knob, the COM selector or the numeric once per whole notch of
+    // 120, adding the parts up; a turn of two notches at once steps twice,
+    // each step its own event, as two notches would.
+    void wheelStepsOncePerNotch_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("control");
+        QTest::addColumn<bool>("raises");  // the control has a callback
+        QTest::newRow("knob") << "R1.dial" << int(hl_R1) << true;
+        QTest::newRow("COM selector") << "com.box" << int(hl_com) << false;
+        QTest::newRow("numeric") << "odpor" << int(hl_odpor) << true;
+    }
+    void wheelStepsOncePerNotch()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, control);
+        QFETCH(bool, raises);
+        QWidget *w = part(qPrintable(name));
+        QVERIFY(w);
+        w->setFocus();
+        QTRY_VERIFY(w->hasFocus());
+        int from = 0, v = 0;
+        GetCtrlVal(panel, control, &from);
+        auto turn = [&](int delta) {
+            const QPointF at = QRectF(w->rect()).center();
+            QWheelEvent e(at, w->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+            QApplication::sendEvent(w, &e);
+            GetCtrlVal(panel, control, &v);
+            return v - from;
+        };
+        QCOMPARE(turn(40), 0);
+        QCOMPARE(turn(40), 0);
+        QCOMPARE(turn(40), 1);
+        QCOMPARE(actions().size(), raises ? 1 : 0);
+        QCOMPARE(turn(240), 3);
+        QCOMPARE(actions().size(), raises ? 3 : 0);
+        QCOMPARE(turn(-60), 3);
+        QCOMPARE(turn(-60), 2);
+        QCOMPARE(actions().size(), raises ? 4 : 0);
+    }
+
+    // Return and Enter press the button with the focus, as Space does: one
+    // commit each, none while the key repeats, none when it is dimmed.
+    void returnPressesTheFocusedButton()
+    {
+        SetActiveCtrl(panel, hl_start);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
+        QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(QApplication::focusWidget(), &held);
+        SetActiveCtrl(panel, hl_vyp);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        SetCtrlAttribute(panel, hl_vyp, ATTR_DIMMED, 1);
+        QTest::keyClick(part("vyp"), Qt::Key_Return);
+        QCOMPARE(actions().size(), 3);
+        QCOMPARE(countOf(hl_start, EVENT_COMMIT), 2);
+        QCOMPARE(countOf(hl_vyp, EVENT_COMMIT), 1);
     }
 
     // Every control carries its label as its accessible name.

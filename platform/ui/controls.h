@@ -99,6 +99,15 @@ void FlipSwitch(Panel *panel, Control *ctrl, bool on);
 // within the range; nothing typed leaves the value as it was.
 void CommitTyped(Panel *panel, Control *ctrl);
 
+// The palette of a panel whose background is `window`: the light one the
+// panels are drawn in, the style's own, whatever the desktop's palette is
+// (a dark desktop theme would otherwise give near-white texts on the grey
+// panel). Every colour of it is set, so that a change of the desktop's
+// palette later does not reach the panel either. Dimmed texts are DIMMED_TEXT.
+QPalette PanelPalette(QColor window);
+// Dimmed texts, readable on the grey panel.
+inline constexpr QRgb DIMMED_TEXT = 0x606060;
+
 // Places a label over its layout rectangle, widened about its centre when the
 // text needs more room, so that it is always readable whole.
 void PlaceLabel(QLabel *label, QRect where);

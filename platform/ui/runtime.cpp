@@ -84,11 +84,6 @@ int InitCVIRTEEx(void *, void *, void *)
         app = new QApplication(argc, argv);
     }
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    // Dimmed texts stay readable on the grey panel.
-    QPalette pal = QApplication::palette();
-    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        pal.setColor(QPalette::Disabled, role, QColor(0x60, 0x60, 0x60));
-    QApplication::setPalette(pal);
     QFont font = QApplication::font();
     font.setPixelSize(12);
     QApplication::setFont(font);

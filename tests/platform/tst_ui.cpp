@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
@@ -471,6 +472,61 @@ private slots:
         QCOMPARE(SetCtrlAttribute(panel, hl_start, ATTR_ON_COLOR, 1), int(UIE_BAD_ATTRIBUTE));
         QCOMPARE(SetCtrlVal(panel, 99, 1), int(UIE_BAD_CONTROL));
         QCOMPARE(SetCtrlVal(panel + 100, hl_start, 1), int(UIE_BAD_HANDLE));
+    }
+
+    // The panel looks as its layout says whatever the desktop's palette:
+    // under a dark one it is the very image it is under the usual light one
+    // (labels and button texts dark on the grey panel), and the desktop
+    // changing its palette while the panel is up changes nothing on it.
+    void panelKeepsItsLookUnderADarkDesktop()
+    {
+        const QImage light = window->grab().toImage();
+        const QPalette usual = QApplication::palette();
+        QPalette dark(QColor(0xF0, 0xF0, 0xF0), QColor(0x35, 0x35, 0x35));  // text, window
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::BrightText})
+            dark.setColor(role, QColor(0xF0, 0xF0, 0xF0));
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base, QPalette::AlternateBase})
+            dark.setColor(role, QColor(0x35, 0x35, 0x35));
+        dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0xA0, 0xA0, 0xA0));
+        dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0xA0, 0xA0, 0xA0));
+        dark.setColor(QPalette::Highlight, QColor(0xFF, 0x80, 0x00));
+        auto restore = qScopeGuard([&] { QApplication::setPalette(usual); });
+
+        // Changed under the panel that is up.
+        QApplication::setPalette(dark);
+        QCOMPARE(window->grab().toImage(), light);
+
+        // Set before the panel is loaded.
+        DiscardAllPanels();
+        open();
+        const QImage underDark = window->grab().toImage();
+        QCOMPARE(underDark.size(), light.size());
+        QCOMPARE(underDark, light);
+
+        const QColor grey(0xC0, 0xC0, 0xC0);
+        int labels = 0;
+        for (QLabel *l : window->findChildren<QLabel *>()) {
+            labels++;
+            QVERIFY2(l->palette().color(QPalette::WindowText).lightness() < 60, qPrintable(l->objectName()));
+            // Its text is dark pixels on the panel's grey.
+            const QImage img = l->grab().toImage();
+            int darkest = 255;
+            for (int y = 0; y < img.height(); y++)
+                for (int x = 0; x < img.width(); x++)
+                    darkest = std::min(darkest, qGray(img.pixel(x, y)));
+            QVERIFY2(darkest < 60, qPrintable(l->objectName()));
+            QCOMPARE(img.pixelColor(0, 0), grey);
+        }
+        QVERIFY(labels >= 10);
+        for (QPushButton *b : window->findChildren<QPushButton *>()) {
+            for (auto group : {QPalette::Active, QPalette::Inactive})
+                QVERIFY2(b->palette().color(group, QPalette::ButtonText).lightness() < 60, qPrintable(b->objectName()));
+            QVERIFY2(b->palette().color(QPalette::Disabled, QPalette::ButtonText).lightness() < 128,
+                     qPrintable(b->objectName()));
+        }
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        QVERIFY(edit->palette().color(QPalette::Active, QPalette::Text).lightness() < 60);
+        QCOMPARE(edit->palette().color(QPalette::Active, QPalette::Base), QColor(Qt::white));
     }
 
     void focus()

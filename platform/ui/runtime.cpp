@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStyleFactory>
@@ -16,6 +17,9 @@
 namespace {
 
 QApplication *app;
+// The program's icon among its embedded resources (a PNG: Qt reads it
+// without any image plugin).
+constexpr char ICON[] = ":/icons/t483.png";
 std::map<int, std::unique_ptr<Panel>> panels;
 int nextHandle = 1;
 PopupHook popupHook;
@@ -87,6 +91,9 @@ int InitCVIRTEEx(void *, void *, void *)
     QFont font = QApplication::font();
     font.setPixelSize(12);
     QApplication::setFont(font);
+    // The program's icon on every window, when the program carries one.
+    if (QFile::exists(QString::fromLatin1(ICON)))
+        QApplication::setWindowIcon(QIcon(QString::fromLatin1(ICON)));
     return 1;
 }
 

@@ -529,6 +529,17 @@ private slots:
         QCOMPARE(edit->palette().color(QPalette::Active, QPalette::Base), QColor(Qt::white));
     }
 
+    // The panel's window carries the program's icon, embedded, so that it
+    // shows without any image plugin.
+    void windowHasTheProgramsIcon()
+    {
+        const QIcon icon = window->windowIcon();
+        QVERIFY(!icon.isNull());
+        const QImage img = icon.pixmap(QSize(64, 64)).toImage();
+        QCOMPARE(img.size(), QSize(64, 64));
+        QVERIFY(img.pixelColor(32, 32).alpha() == 255);
+    }
+
     void focus()
     {
         QCOMPARE(SetActiveCtrl(panel, hl_start), 0);

@@ -33,19 +33,23 @@ private slots:
     }
 
     // A session with the instrument ends with L1 then P0 and status 0,
-    // whether Exit is clicked, Escape pressed or the window closed.
+    // whether Exit is clicked, Escape pressed or the window closed. Start
+    // has the focus at start-up: Return presses it.
     void sessionEnds_data()
     {
+        QTest::addColumn<QString>("start");
         QTest::addColumn<QString>("route");
-        QTest::newRow("button") << "click konec";
-        QTest::newRow("Escape") << "key Escape";
-        QTest::newRow("close box") << "close";
+        QTest::newRow("button") << "click start" << "click konec";
+        QTest::newRow("Escape") << "click start" << "key Escape";
+        QTest::newRow("close box") << "click start" << "close";
+        QTest::newRow("Return to start") << "key Return" << "key Escape";
     }
     void sessionEnds()
     {
+        QFETCH(QString, start);
         QFETCH(QString, route);
         QVERIFY(simOnCom1({"--front", "4072"}));
-        QCOMPARE(runProgram({.script = "wait 200; click start; wait 700; " + route}).status, 0);
+        QCOMPARE(runProgram({.script = "wait 200; " + start + "; wait 700; " + route}).status, 0);
         QVERIFY(sim->sentinel());  // all it sent has arrived
         const QList<QByteArray> got = sim->received();
         QVERIFY2(got.size() >= 5, qPrintable(QString::number(got.size())));

@@ -34,9 +34,14 @@ DispatchHold::~DispatchHold()
     held = held_;
 }
 
-void RaiseEvent(Panel *panel, Control *c, int event)
+bool DispatchHeld()
 {
-    if (c->dimmed || !c->callback || held)
+    return held;
+}
+
+void RaiseEvent(Panel *panel, Control *c, int event, bool evenWhenHeld)
+{
+    if (c->dimmed || !c->callback || (held && !evenWhenHeld))
         return;
     QElapsedTimer took;
     took.start();

@@ -68,8 +68,12 @@ private:
 };
 
 // Raises an event on a control: nothing when it is dimmed or has no callback,
-// and nothing while dispatch is held (ticks falling due then are dropped).
-void RaiseEvent(Panel *panel, Control *ctrl, int event);
+// and nothing while dispatch is held (ticks falling due then are dropped)
+// unless `evenWhenHeld` (for the process's end, when the callback holding
+// it will never return).
+void RaiseEvent(Panel *panel, Control *ctrl, int event, bool evenWhenHeld = false);
+// Dispatch is held: a callback runs, or a pop-up is up.
+bool DispatchHeld();
 
 // Holds dispatch while it lives: RaiseEvent drops every event meanwhile.
 // A callback runs under one; so does a message pop-up, whoever asked for it.

@@ -24,6 +24,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
+#include <csignal>
 #include <thread>
 
 namespace {
@@ -420,6 +421,34 @@ private slots:
         QTest::keyClick(window, Qt::Key_Escape);
         window->close();
         QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 2);
+    }
+
+    // SIGTERM, SIGINT and SIGHUP operate the close control too: its commit
+    // comes once each, on the event loop, not from inside the signal's
+    // handler. One that comes while a pop-up is up closes the pop-up, and
+    // the commit follows once the pop-up is gone. SIGPIPE does nothing.
+    void signalsOperateTheCloseControl()
+    {
+        QCOMPARE(std::raise(SIGPIPE), 0);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            events.clear();
+            QCOMPARE(std::raise(sig), 0);
+            QCOMPARE(actions().size(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(actions().size(), 1, slack(1000));
+            QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 1);
+        }
+
+        events.clear();
+        bool popupUp = false;
+        QTimer::singleShot(0, this, [&] {
+            popupUp = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()) != nullptr;
+            std::raise(SIGTERM);
+        });
+        QCOMPARE(MessagePopup("T-483", "Start"), 0);  // returns: the signal closed it
+        QVERIFY(popupUp);
+        QCOMPARE(actions().size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(actions().size(), 1, slack(1000));
+        QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 1);
     }
 
     void dimmedControlsRaiseNothing()

@@ -67,6 +67,12 @@ int BindCallbacks(const CallbackBinding *table);
 
 // Initialises the run-time (creates the application object); non-zero on
 // success, 0 when no display or toolkit can be had. A repeated call succeeds.
+// From then on SIGTERM, SIGINT and SIGHUP raise the commit of a loaded
+// panel's close control (ATTR_CLOSE_CTRL) on the event loop, as its close
+// box does, closing a pop-up that is up first; with no such control the
+// signal ends the process as before. SIGPIPE is ignored. Should the display
+// go away while RunUserInterface runs, the close control's commit is raised
+// from within exit() as the process ends (ExitProgram then returns).
 int InitCVIRTEEx(void *module, void *reserved1, void *reserved2);
 
 // Loads panel number `panelNumber` of layout `file` (an embedded resource of
@@ -108,5 +114,7 @@ int MessagePopup(const char *title, const char *message);
 int RunUserInterface(void);
 int QuitUserInterface(int returnCode);
 
-// Ends the process with `status`, running the registered exit handlers.
+// Ends the process with `status`, running the registered exit handlers;
+// returns at once when called while the process is already ending (the
+// display gone, see InitCVIRTEEx).
 void ExitProgram(int status);

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QElapsedTimer>
+#include <QStyle>
 #include <algorithm>
 
 namespace {
@@ -33,9 +34,14 @@ DispatchHold::~DispatchHold()
     held = held_;
 }
 
-void RaiseEvent(Panel *panel, Control *c, int event)
+bool DispatchHeld()
 {
-    if (c->dimmed || !c->callback || held)
+    return held;
+}
+
+void RaiseEvent(Panel *panel, Control *c, int event, bool evenWhenHeld)
+{
+    if (c->dimmed || !c->callback || (held && !evenWhenHeld))
         return;
     QElapsedTimer took;
     took.start();
@@ -56,6 +62,21 @@ void PanelWindow::closeEvent(QCloseEvent *e)
     auto it = panel_->controls.find(panel_->closeCtrl);
     if (it != panel_->controls.end())
         RaiseEvent(panel_, &it->second, EVENT_COMMIT);
+}
+
+QPalette PanelPalette(QColor window)
+{
+    QPalette pal = QApplication::style()->standardPalette();
+    for (int g = 0; g < QPalette::NColorGroups; g++)
+        for (int r = 0; r < QPalette::NColorRoles; r++) {
+            const auto group = QPalette::ColorGroup(g);
+            const auto role = QPalette::ColorRole(r);
+            pal.setBrush(group, role, pal.brush(group, role));  // set: never taken from the desktop's
+        }
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        pal.setColor(QPalette::Disabled, role, QColor(DIMMED_TEXT));
+    pal.setColor(QPalette::Window, window);
+    return pal;
 }
 
 void PlaceLabel(QLabel *label, QRect where)

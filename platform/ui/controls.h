@@ -68,8 +68,12 @@ private:
 };
 
 // Raises an event on a control: nothing when it is dimmed or has no callback,
-// and nothing while dispatch is held (ticks falling due then are dropped).
-void RaiseEvent(Panel *panel, Control *ctrl, int event);
+// and nothing while dispatch is held (ticks falling due then are dropped)
+// unless `evenWhenHeld` (for the process's end, when the callback holding
+// it will never return).
+void RaiseEvent(Panel *panel, Control *ctrl, int event, bool evenWhenHeld = false);
+// Dispatch is held: a callback runs, or a pop-up is up.
+bool DispatchHeld();
 
 // Holds dispatch while it lives: RaiseEvent drops every event meanwhile.
 // A callback runs under one; so does a message pop-up, whoever asked for it.
@@ -98,6 +102,15 @@ void FlipSwitch(Panel *panel, Control *ctrl, bool on);
 // The numeric's typed text committed (Enter, or the focus leaving it): held
 // within the range; nothing typed leaves the value as it was.
 void CommitTyped(Panel *panel, Control *ctrl);
+
+// The palette of a panel whose background is `window`: the light one the
+// panels are drawn in, the style's own, whatever the desktop's palette is
+// (a dark desktop theme would otherwise give near-white texts on the grey
+// panel). Every colour of it is set, so that a change of the desktop's
+// palette later does not reach the panel either. Dimmed texts are DIMMED_TEXT.
+QPalette PanelPalette(QColor window);
+// Dimmed texts, readable on the grey panel.
+inline constexpr QRgb DIMMED_TEXT = 0x606060;
 
 // Places a label over its layout rectangle, widened about its centre when the
 // text needs more room, so that it is always readable whole.

@@ -152,7 +152,7 @@ ItemBox *makeItemBox(const Build &b, const char *key, const char *colour, const 
 
 void buildCommand(const Build &b)
 {
-    auto *button = place(b, new QPushButton(b.window), "body");
+    auto *button = place(b, new CommandButton(b.window), "body");
     SetButtonText(button, b.c.value("label").toString());
     button->setAutoDefault(false);
     QPalette pal = button->palette();
@@ -366,9 +366,8 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
         w->setObjectName(p.value("constant").toString());
         w->setWindowTitle(p.value("title").toString());
         w->setFixedSize(p.value("width").toInt(), p.value("height").toInt());
-        QPalette pal = w->palette();
-        pal.setColor(QPalette::Window, colourIn(p.value("background"), QStringLiteral("panel %1: background").arg(number)));
-        w->setPalette(pal);
+        // The panel's look is the layout's alone, not the desktop's.
+        w->setPalette(PanelPalette(colourIn(p.value("background"), QStringLiteral("panel %1: background").arg(number))));
         w->setAutoFillBackground(true);
         for (const QJsonValue &v : p.value("controls").toArray())
             buildControl(panel.get(), w, v.toObject());

@@ -2,11 +2,13 @@
 // panels, attributes, values, pop-ups and the event loop.
 #include "platform/ui.h"
 #include "platform/ui_testing.h"
+#include "platform/ui/ending.h"
 #include "platform/ui/layout.h"
 #include "platform/ui/script.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStyleFactory>
@@ -16,6 +18,9 @@
 namespace {
 
 QApplication *app;
+// The program's icon among its embedded resources (a PNG: Qt reads it
+// without any image plugin).
+constexpr char ICON[] = ":/icons/t483.png";
 std::map<int, std::unique_ptr<Panel>> panels;
 int nextHandle = 1;
 PopupHook popupHook;
@@ -39,6 +44,17 @@ int lookUp(int handle, int id, Control **c)
         return UIE_BAD_CONTROL;
     *c = &it->second;
     return 0;
+}
+
+// The close control of the first loaded panel that has one.
+CloseTarget closeTarget()
+{
+    for (auto &[h, p] : panels) {
+        auto it = p->controls.find(p->closeCtrl);
+        if (p->closeCtrl && it != p->controls.end())
+            return {p.get(), &it->second};
+    }
+    return {};
 }
 
 bool hasDisplay()
@@ -84,14 +100,14 @@ int InitCVIRTEEx(void *, void *, void *)
         app = new QApplication(argc, argv);
     }
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    // Dimmed texts stay readable on the grey panel.
-    QPalette pal = QApplication::palette();
-    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        pal.setColor(QPalette::Disabled, role, QColor(0x60, 0x60, 0x60));
-    QApplication::setPalette(pal);
     QFont font = QApplication::font();
     font.setPixelSize(12);
     QApplication::setFont(font);
+    // A signal or the display's loss ends the program as its close box does.
+    WatchForEnd(closeTarget);
+    // The program's icon on every window, when the program carries one.
+    if (QFile::exists(QString::fromLatin1(ICON)))
+        QApplication::setWindowIcon(QIcon(QString::fromLatin1(ICON)));
     return 1;
 }
 
@@ -321,7 +337,10 @@ int RunUserInterface(void)
     if (!app)
         return UIE_NOT_INITIALISED;
     StartScript();
-    return QApplication::exec();
+    SetLoopRunning(true);
+    const int status = QApplication::exec();
+    SetLoopRunning(false);
+    return status;
 }
 
 int QuitUserInterface(int returnCode)
@@ -338,6 +357,9 @@ void ExitProgram(int status)
         exitHook(status);
         return;
     }
+    // Already within exit(), the display gone: that end goes on.
+    if (!MayExit())
+        return;
     std::fflush(nullptr);
     std::exit(status);
 }

@@ -15,7 +15,9 @@
 //                "popup TITLE|TEXT" (UTF-8) on standard output
 //   stamp        paints the panel at once, then writes "stamp NS" on
 //                standard output, NS the monotonic clock in nanoseconds (for
-//                benchmarks: as a first step, the moment the panel is shown)
+//                benchmarks: as a first step, the moment the panel is shown;
+//                for tests: the point at which they act on the program from
+//                outside, with a signal or by taking its display away)
 // A step that cannot be carried out is reported on standard error and
 // skipped. When the steps run out the program carries on as usual.
 #include "platform/ui/script.h"

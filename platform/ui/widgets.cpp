@@ -27,12 +27,6 @@ QPointF onCircle(QPointF centre, double radius, double degrees)
     return centre + QPointF(radius * std::cos(rad), -radius * std::sin(rad));
 }
 
-// One step per wheel notch (120 units), whatever the device reports.
-int wheelSteps(QWheelEvent *e)
-{
-    int dy = e->angleDelta().y();
-    return dy > 0 ? 1 : dy < 0 ? -1 : 0;
-}
 
 int arrowKeyStep(int key)
 {
@@ -48,7 +42,24 @@ int arrowKeyStep(int key)
     }
 }
 
+// Emits `stepped` once per whole notch, each a step of one.
+template <typename Signal>
+void stepByNotches(int notches, Signal stepped)
+{
+    for (int k = 0; k < std::abs(notches); k++)
+        stepped(notches > 0 ? 1 : -1);
+}
+
 } // namespace
+
+int WheelNotches::take(const QWheelEvent *e)
+{
+    enum { NOTCH = 120 };  // units of angle in one notch (an eighth of a degree each)
+    rest_ += e->angleDelta().y();
+    const int notches = rest_ / NOTCH;  // toward zero: the rest keeps its sign
+    rest_ -= notches * NOTCH;
+    return notches;
+}
 
 // ---- Dial
 
@@ -148,8 +159,7 @@ void Dial::mouseReleaseEvent(QMouseEvent *e)
 
 void Dial::wheelEvent(QWheelEvent *e)
 {
-    if (int s = wheelSteps(e))
-        emit stepped(s);
+    stepByNotches(wheel_.take(e), [this](int s) { emit stepped(s); });
     e->accept();
 }
 
@@ -266,8 +276,7 @@ void ItemBox::keyPressEvent(QKeyEvent *e)
 void ItemBox::wheelEvent(QWheelEvent *e)
 {
     if (focusPolicy() != Qt::NoFocus)
-        if (int s = wheelSteps(e))
-            emit stepped(s);
+        stepByNotches(wheel_.take(e), [this](int s) { emit stepped(s); });
     e->accept();
 }
 
@@ -406,7 +415,20 @@ void NumericEdit::keyPressEvent(QKeyEvent *e)
 void NumericEdit::wheelEvent(QWheelEvent *e)
 {
     if (hasFocus())
-        if (int s = wheelSteps(e))
-            emit stepped(s);
+        stepByNotches(wheel_.take(e), [this](int s) { emit stepped(s); });
+    e->accept();
+}
+
+// ---- CommandButton
+
+void CommandButton::keyPressEvent(QKeyEvent *e)
+{
+    if (e->key() != Qt::Key_Return && e->key() != Qt::Key_Enter) {
+        QPushButton::keyPressEvent(e);
+        return;
+    }
+    // Held down, the key repeats: it still presses once.
+    if (!e->isAutoRepeat())
+        click();
     e->accept();
 }

@@ -5,11 +5,25 @@
 
 #include <QColor>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QWidget>
+
+class QWheelEvent;
+
+// Whole wheel notches (120 units of angle each, up positive) out of what a
+// wheel reports: a high-resolution wheel or a touchpad reports parts of a
+// notch, which add up until they make one.
+class WheelNotches {
+public:
+    int take(const QWheelEvent *e);
+
+private:
+    int rest_ = 0;  // parts of a notch not yet stepped
+};
 
 // A round knob with one position per item, swept over 270 degrees by its
 // pointer. Dragging moves the pointer and commits once on release;
-// each wheel notch or arrow-key step commits at once.
+// each whole wheel notch or arrow-key step commits at once.
 class Dial : public QWidget {
     Q_OBJECT
 public:
@@ -36,6 +50,7 @@ private:
     int pos_ = 0;
     int dragFrom_ = -1;  // position when the drag began, -1 when not dragging
     QColor face_, pointer_;
+    WheelNotches wheel_;
 };
 
 // A pair of small arrow buttons stacked one above the other.
@@ -58,7 +73,7 @@ private:
 };
 
 // A boxed one-line text: a ring's current item or a knob's digital display.
-// When focusable it steps by arrow keys.
+// When focusable it steps by arrow keys and wheel notches.
 class ItemBox : public QWidget {
     Q_OBJECT
 public:
@@ -78,6 +93,7 @@ protected:
 private:
     QString text_;
     QColor box_, frame_, textColour_;
+    WheelNotches wheel_;
 };
 
 // A round indicator lamp.
@@ -121,7 +137,8 @@ private:
     QColor body_;
 };
 
-// The numeric's text box: digits only; arrow keys and wheel notches step.
+// The numeric's text box: digits only; arrow keys and, while it has the
+// focus, wheel notches step.
 class NumericEdit : public QLineEdit {
     Q_OBJECT
 public:
@@ -133,4 +150,18 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent *) override;
     void wheelEvent(QWheelEvent *) override;
+
+private:
+    WheelNotches wheel_;
+};
+
+// A command button: a click, Space, or Return or Enter while it has the
+// focus presses it, once per press of the key.
+class CommandButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent *) override;
 };

@@ -1,16 +1,20 @@
 // The real executable as a child process, offscreen, operated through
 // T483_SCRIPT, against t483-sim on COM1: how a session ends, what reaches
 // the instrument, the pop-ups it puts up and the exit status; sessions
-// whose instrument fails mid-way, ports it is refused, and a start without
-// any display.
+// ended from outside (signals, the display lost), sessions whose instrument
+// fails mid-way, ports it is refused, and a start without any display.
 #include "panel_session.h"
 #include "program_run.h"
 #include "sim_process.h"
 #include "slack.h"
 
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTest>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <utility>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -24,6 +28,19 @@ class ProgramTest : public QObject {
         return sim != nullptr;
     }
 
+    // What reached the instrument in a session under remote control: its
+    // identification asked first, REMOTE's L0 on the way, and L1 then P0
+    // last: handed back to its front panel and switched off.
+    void expectHandedBack()
+    {
+        QVERIFY(sim->sentinel());  // all it sent has arrived
+        const QList<QByteArray> got = sim->received();
+        QVERIFY2(got.size() >= 4, qPrintable(QString::number(got.size())));
+        QCOMPARE(got.first(), QByteArray("I\r"));
+        QVERIFY(got.contains("L0\r"));
+        QCOMPARE(got.mid(got.size() - 2), (QList<QByteArray>{"L1\r", "P0\r"}));
+    }
+
 private slots:
     void init() { qunsetenv("T483_COM1"); }
     void cleanup()
@@ -33,19 +50,23 @@ private slots:
     }
 
     // A session with the instrument ends with L1 then P0 and status 0,
-    // whether Exit is clicked, Escape pressed or the window closed.
+    // whether Exit is clicked, Escape pressed or the window closed. Start
+    // has the focus at start-up: Return presses it.
     void sessionEnds_data()
     {
+        QTest::addColumn<QString>("start");
         QTest::addColumn<QString>("route");
-        QTest::newRow("button") << "click konec";
-        QTest::newRow("Escape") << "key Escape";
-        QTest::newRow("close box") << "close";
+        QTest::newRow("button") << "click start" << "click konec";
+        QTest::newRow("Escape") << "click start" << "key Escape";
+        QTest::newRow("close box") << "click start" << "close";
+        QTest::newRow("Return to start") << "key Return" << "key Escape";
     }
     void sessionEnds()
     {
+        QFETCH(QString, start);
         QFETCH(QString, route);
         QVERIFY(simOnCom1({"--front", "4072"}));
-        QCOMPARE(runProgram({.script = "wait 200; click start; wait 700; " + route}).status, 0);
+        QCOMPARE(runProgram({.script = "wait 200; " + start + "; wait 700; " + route}).status, 0);
         QVERIFY(sim->sentinel());  // all it sent has arrived
         const QList<QByteArray> got = sim->received();
         QVERIFY2(got.size() >= 5, qPrintable(QString::number(got.size())));
@@ -234,6 +255,98 @@ private slots:
         QVERIFY(sim->sentinel());
         QCOMPARE(without(sim->received(), {"K", "M"}),
                  how == "second" ? QList<QByteArray>{"I\r"} : QList<QByteArray>{});
+    }
+
+    // Ended from outside while it holds the instrument under remote
+    // control: SIGTERM (logout, kill), SIGINT (Ctrl+C) and SIGHUP (its
+    // terminal closed) hand the instrument back as Exit does, status 0,
+    // within a second. A trace piped into a reader that has gone (SIGPIPE on
+    // every line) does not end it: it runs on until it is told to end.
+    void endedFromOutside_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("traceReaderGone");
+        QTest::newRow("SIGTERM") << SIGTERM << false;
+        QTest::newRow("SIGINT") << SIGINT << false;
+        QTest::newRow("SIGHUP") << SIGHUP << false;
+        QTest::newRow("trace reader gone, then SIGTERM") << SIGTERM << true;
+    }
+    void endedFromOutside()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, traceReaderGone);
+        QVERIFY(simOnCom1({"--front", "4072"}));
+        // The trace goes into a pipe whose reader goes away at the stamp.
+        int trace[2] = {-1, -1};
+        QCOMPARE(pipe2(trace, O_CLOEXEC), 0);
+        auto closeTrace = qScopeGuard([&] {
+            for (int fd : trace)
+                if (fd >= 0)
+                    ::close(fd);
+        });
+        bool sent = false;
+        const ProgramRun r = runProgram(
+            {.script = "wait 200; click start; wait 500; click remote; wait 300; stamp",
+             .trace = traceReaderGone,
+             .stderrTo = traceReaderGone ? trace[1] : -1,
+             .during = [&] { ::close(std::exchange(trace[1], -1)); },  // the program's alone
+             .atStamp = [&](QProcess &p) {
+                 if (traceReaderGone) {
+                     ::close(std::exchange(trace[0], -1));
+                     // Four more commands, each traced into the broken pipe.
+                     if (!sim->waitReceived(int(sim->received().size()) + 4, slack(5000)))
+                         return;
+                 }
+                 sent = ::kill(p.processId(), signal) == 0;
+             }});
+        QVERIFY(sent);
+        QVERIFY2(r.status == 0, qPrintable(QString::number(r.status)));
+        QVERIFY2(r.msAfterStamp < slack(1000), qPrintable(QString::number(r.msAfterStamp)));
+        expectHandedBack();
+    }
+
+    // A signal while a pop-up is up (a Start that found no instrument) is
+    // not lost: the pop-up goes, and the program ends within a second.
+    void signalWhilePopupIsUp()
+    {
+        QVERIFY(simOnCom1());
+        QVERIFY(sim->command("fault silent"));
+        // "stamp" runs while the pop-up Start put up is there.
+        const ProgramRun r = runProgram({.script = "wait 100; click start; stamp",
+                                         .ini = "[t483]\nlanguage=3\n",
+                                         .atStamp = [](QProcess &p) { ::kill(p.processId(), SIGTERM); }});
+        QVERIFY2(r.status == 0, qPrintable(QString::number(r.status)));
+        QVERIFY2(r.msAfterStamp < slack(1000), qPrintable(QString::number(r.msAfterStamp)));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), QList<QByteArray>{"I\r"});
+    }
+
+    // The X display lost while it holds the instrument under remote
+    // control: the process ends, as Qt ends it then (status 1), but hands
+    // the instrument back first.
+    void lostDisplayHandsBack()
+    {
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+        if (xvfb.isEmpty())
+            QSKIP("needs Xvfb");
+        QProcess server;
+        // It writes the number of the display it took on descriptor 1.
+        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        QVERIFY(server.waitForStarted(slack(5000)));
+        QByteArray display;
+        while (!display.contains('\n') && server.waitForReadyRead(slack(10000)))
+            display += server.readAllStandardOutput();
+        QVERIFY2(display.contains('\n'), server.readAllStandardError().constData());
+        QVERIFY(simOnCom1({"--front", "4072"}));
+        const ProgramRun r = runProgram({.script = "wait 200; click start; wait 500; click remote; wait 300; stamp",
+                                         .display = ":" + QString::fromLatin1(display.trimmed()),
+                                         .atStamp = [&](QProcess &) {
+                                             server.kill();
+                                             server.waitForFinished();
+                                         }});
+        QVERIFY2(r.status == 1, r.err.constData());
+        QVERIFY2(r.err.contains("X11 connection broke"), r.err.constData());
+        expectHandedBack();
     }
 
     // Without a display the run-time cannot start: status -1, no window.

@@ -17,11 +17,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
+#include <csignal>
 #include <thread>
 
 namespace {
@@ -420,6 +423,34 @@ private slots:
         QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 2);
     }
 
+    // SIGTERM, SIGINT and SIGHUP operate the close control too: its commit
+    // comes once each, on the event loop, not from inside the signal's
+    // handler. One that comes while a pop-up is up closes the pop-up, and
+    // the commit follows once the pop-up is gone. SIGPIPE does nothing.
+    void signalsOperateTheCloseControl()
+    {
+        QCOMPARE(std::raise(SIGPIPE), 0);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            events.clear();
+            QCOMPARE(std::raise(sig), 0);
+            QCOMPARE(actions().size(), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(actions().size(), 1, slack(1000));
+            QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 1);
+        }
+
+        events.clear();
+        bool popupUp = false;
+        QTimer::singleShot(0, this, [&] {
+            popupUp = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()) != nullptr;
+            std::raise(SIGTERM);
+        });
+        QCOMPARE(MessagePopup("T-483", "Start"), 0);  // returns: the signal closed it
+        QVERIFY(popupUp);
+        QCOMPARE(actions().size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(actions().size(), 1, slack(1000));
+        QCOMPARE(countOf(hl_konec, EVENT_COMMIT), 1);
+    }
+
     void dimmedControlsRaiseNothing()
     {
         for (int id : {hl_vyp, hl_start, hl_remote, hl_R3, hl_odpor})
@@ -472,6 +503,72 @@ private slots:
         QCOMPARE(SetCtrlVal(panel + 100, hl_start, 1), int(UIE_BAD_HANDLE));
     }
 
+    // The panel looks as its layout says whatever the desktop's palette:
+    // under a dark one it is the very image it is under the usual light one
+    // (labels and button texts dark on the grey panel), and the desktop
+    // changing its palette while the panel is up changes nothing on it.
+    void panelKeepsItsLookUnderADarkDesktop()
+    {
+        const QImage light = window->grab().toImage();
+        const QPalette usual = QApplication::palette();
+        QPalette dark(QColor(0xF0, 0xF0, 0xF0), QColor(0x35, 0x35, 0x35));  // text, window
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::BrightText})
+            dark.setColor(role, QColor(0xF0, 0xF0, 0xF0));
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base, QPalette::AlternateBase})
+            dark.setColor(role, QColor(0x35, 0x35, 0x35));
+        dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0xA0, 0xA0, 0xA0));
+        dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0xA0, 0xA0, 0xA0));
+        dark.setColor(QPalette::Highlight, QColor(0xFF, 0x80, 0x00));
+        auto restore = qScopeGuard([&] { QApplication::setPalette(usual); });
+
+        // Changed under the panel that is up.
+        QApplication::setPalette(dark);
+        QCOMPARE(window->grab().toImage(), light);
+
+        // Set before the panel is loaded.
+        DiscardAllPanels();
+        open();
+        const QImage underDark = window->grab().toImage();
+        QCOMPARE(underDark.size(), light.size());
+        QCOMPARE(underDark, light);
+
+        const QColor grey(0xC0, 0xC0, 0xC0);
+        int labels = 0;
+        for (QLabel *l : window->findChildren<QLabel *>()) {
+            labels++;
+            QVERIFY2(l->palette().color(QPalette::WindowText).lightness() < 60, qPrintable(l->objectName()));
+            // Its text is dark pixels on the panel's grey.
+            const QImage img = l->grab().toImage();
+            int darkest = 255;
+            for (int y = 0; y < img.height(); y++)
+                for (int x = 0; x < img.width(); x++)
+                    darkest = std::min(darkest, qGray(img.pixel(x, y)));
+            QVERIFY2(darkest < 60, qPrintable(l->objectName()));
+            QCOMPARE(img.pixelColor(0, 0), grey);
+        }
+        QVERIFY(labels >= 10);
+        for (QPushButton *b : window->findChildren<QPushButton *>()) {
+            for (auto group : {QPalette::Active, QPalette::Inactive})
+                QVERIFY2(b->palette().color(group, QPalette::ButtonText).lightness() < 60, qPrintable(b->objectName()));
+            QVERIFY2(b->palette().color(QPalette::Disabled, QPalette::ButtonText).lightness() < 128,
+                     qPrintable(b->objectName()));
+        }
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        QVERIFY(edit->palette().color(QPalette::Active, QPalette::Text).lightness() < 60);
+        QCOMPARE(edit->palette().color(QPalette::Active, QPalette::Base), QColor(Qt::white));
+    }
+
+    // The panel's window carries the program's icon, embedded, so that it
+    // shows without any image plugin.
+    void windowHasTheProgramsIcon()
+    {
+        const QIcon icon = window->windowIcon();
+        QVERIFY(!icon.isNull());
+        const QImage img = icon.pixmap(QSize(64, 64)).toImage();
+        QCOMPARE(img.size(), QSize(64, 64));
+        QVERIFY(img.pixelColor(32, 32).alpha() == 255);
+    }
+
     void focus()
     {
         QCOMPARE(SetActiveCtrl(panel, hl_start), 0);
@@ -517,6 +614,67 @@ private slots:
         QCOMPARE(actions().size(), 2);
         QCOMPARE(actions()[0].control, int(hl_remote));
         QCOMPARE(actions()[1].control, int(hl_start));
+    }
+
+    // A wheel that reports parts of a notch (high resolution, touchpads)
+    // steps a knob, the COM selector or the numeric once per whole notch of
+    // 120, adding the parts up; a turn of two notches at once steps twice,
+    // each step its own event, as two notches would.
+    void wheelStepsOncePerNotch_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("control");
+        QTest::addColumn<bool>("raises");  // the control has a callback
+        QTest::newRow("knob") << "R1.dial" << int(hl_R1) << true;
+        QTest::newRow("COM selector") << "com.box" << int(hl_com) << false;
+        QTest::newRow("numeric") << "odpor" << int(hl_odpor) << true;
+    }
+    void wheelStepsOncePerNotch()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, control);
+        QFETCH(bool, raises);
+        QWidget *w = part(qPrintable(name));
+        QVERIFY(w);
+        w->setFocus();
+        QTRY_VERIFY(w->hasFocus());
+        int from = 0, v = 0;
+        GetCtrlVal(panel, control, &from);
+        auto turn = [&](int delta) {
+            const QPointF at = QRectF(w->rect()).center();
+            QWheelEvent e(at, w->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+            QApplication::sendEvent(w, &e);
+            GetCtrlVal(panel, control, &v);
+            return v - from;
+        };
+        QCOMPARE(turn(40), 0);
+        QCOMPARE(turn(40), 0);
+        QCOMPARE(turn(40), 1);
+        QCOMPARE(actions().size(), raises ? 1 : 0);
+        QCOMPARE(turn(240), 3);
+        QCOMPARE(actions().size(), raises ? 3 : 0);
+        QCOMPARE(turn(-60), 3);
+        QCOMPARE(turn(-60), 2);
+        QCOMPARE(actions().size(), raises ? 4 : 0);
+    }
+
+    // Return and Enter press the button with the focus, as Space does: one
+    // commit each, none while the key repeats, none when it is dimmed.
+    void returnPressesTheFocusedButton()
+    {
+        SetActiveCtrl(panel, hl_start);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter);
+        QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QApplication::sendEvent(QApplication::focusWidget(), &held);
+        SetActiveCtrl(panel, hl_vyp);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        SetCtrlAttribute(panel, hl_vyp, ATTR_DIMMED, 1);
+        QTest::keyClick(part("vyp"), Qt::Key_Return);
+        QCOMPARE(actions().size(), 3);
+        QCOMPARE(countOf(hl_start, EVENT_COMMIT), 2);
+        QCOMPARE(countOf(hl_vyp, EVENT_COMMIT), 1);
     }
 
     // Every control carries its label as its accessible name.

@@ -33,6 +33,10 @@ ProgramRun runProgram(const ProgramSetup &setup)
     if (setup.noDisplay) {
         for (const char *v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
             env.remove(v);
+    } else if (!setup.display.isEmpty()) {
+        env.remove("WAYLAND_DISPLAY");
+        env.insert("DISPLAY", setup.display);
+        env.insert("QT_QPA_PLATFORM", "xcb");
     } else {
         env.insert("QT_QPA_PLATFORM", "offscreen");
     }
@@ -44,11 +48,13 @@ ProgramRun runProgram(const ProgramSetup &setup)
         QFile::setPermissions(dir.path(), QFile::Permissions(0x7777));
         env.insert("XDG_RUNTIME_DIR", dir.path());
         env.insert("HOME", dir.path());
-        p.setChildProcessModifier([] {
-            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-                _exit(101);
-        });
     }
+    p.setChildProcessModifier([asNobody = setup.asNobody, stderrTo = setup.stderrTo] {
+        if (stderrTo >= 0 && dup2(stderrTo, STDERR_FILENO) < 0)
+            _exit(102);
+        if (asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(101);
+    });
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(dir.path());
 
@@ -61,14 +67,28 @@ ProgramRun runProgram(const ProgramSetup &setup)
     }
     if (setup.during)
         setup.during();
+    QElapsedTimer sinceStamp;
+    if (setup.atStamp) {
+        // Standard output is read as it comes until the stamp is there.
+        while (!run.out.contains("stamp ") && p.waitForReadyRead(slack(20000)))
+            run.out += p.readAllStandardOutput();
+        if (run.out.contains("stamp ")) {
+            setup.atStamp(p);
+            sinceStamp.start();
+        } else {
+            qWarning("the program printed no stamp");
+        }
+    }
     const bool ended = p.waitForFinished(slack(20000));
     run.ms = took.elapsed();
+    if (sinceStamp.isValid())
+        run.msAfterStamp = sinceStamp.elapsed();
     if (!ended) {
         p.kill();
         p.waitForFinished();
         qWarning("the program did not end");
     }
-    run.out = p.readAllStandardOutput();
+    run.out += p.readAllStandardOutput();
     run.err = p.readAllStandardError();
     if (run.err.contains("T483_SCRIPT"))
         qWarning("%s", run.err.constData());

@@ -6,11 +6,17 @@
 //   QCOMPARE(r.status, 0);
 //   QCOMPARE(r.out, QByteArray());   // what "accept" steps printed
 //
-// It runs offscreen unless asked to run with no display at all, and is
-// operated through T483_SCRIPT (README, "Scripted operation").
+// It runs offscreen unless given an X display or asked to run with no
+// display at all, and is operated through T483_SCRIPT (README, "Scripted
+// operation"). Something done to it from outside once its script has come
+// to a point (a signal, its display gone):
+//
+//   runProgram({.script = "click start; wait 500; stamp",
+//               .atStamp = [](QProcess &p) { ::kill(p.processId(), SIGTERM); }});
 #pragma once
 
 #include <QByteArray>
+#include <QProcess>
 #include <QString>
 #include <functional>
 
@@ -20,12 +26,18 @@ struct ProgramSetup {
     bool trace = false;             // T483_TRACE=1: the link trace on standard error
     bool asNobody = false;          // as the user "nobody" (the test runs as root)
     bool noDisplay = false;         // no platform plugin chosen and no display
+    QString display = {};           // an X display (":5") to run on with the xcb platform
+    int stderrTo = -1;              // a descriptor (a pipe's end) for its standard error instead
     std::function<void()> during = {};  // called once it has started
+    // Called once it has printed "stamp" (its script's step) on standard
+    // output, after `during`.
+    std::function<void(QProcess &)> atStamp = {};
 };
 
 struct ProgramRun {
     int status = -1000;  // exit code; -1000 when it did not start, crashed or did not end
     qint64 ms = 0;       // wall time from start to end
+    qint64 msAfterStamp = -1;  // from the return of atStamp to the end; -1 when not called
     QByteArray out, err;
 };
 

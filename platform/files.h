@@ -25,3 +25,23 @@ long SetFilePtr(int handle, long offset, int origin);
 // first line. Returns the bytes stored, -2 at end of file, -1 for a handle
 // that is not open.
 int ReadLine(int handle, char *buffer, int maxBytes);
+
+// Reads the whole of regular file `name`, as it is, into buffer (at most
+// `size` bytes of it). Returns the file's length, or some length past size
+// when it did not fit; -1 when it is missing or not a regular file, or
+// cannot be read.
+long ReadFileBytes(const char *name, char *buffer, long size);
+// The working folder into buffer (`size` bytes); 0, or -1 when it does not fit.
+int GetDir(char *buffer, int size);
+
+// Replaces the whole of file `name` with `size` bytes, atomically: they go to
+// a new file in the same folder, which is flushed to the disk and then
+// renamed over the old one, so that a crash, a full disk or a folder that
+// cannot be written leaves the old file as it was, never a part-written one
+// (and no new file beside it). A link is followed: its target is replaced.
+// The file keeps its permissions; a new one gets 0644 less the umask. 0 on
+// success; -1 on failure, with errno telling why.
+int WriteFileAtomically(const char *name, const char *bytes, long size);
+// Makes folder `path` and any of its parents that are missing (0755 less
+// the umask). 0 when it exists afterwards, -1 otherwise.
+int MakeFolders(const char *path);

@@ -1,6 +1,7 @@
-// Text files: a small fixed table of open files, read line by line.
-// The program only ever reads (its configuration file), so only opening for
-// reading is provided; a request to write fails rather than create a file.
+// Text files: a small fixed table of open files, read line by line, and the
+// atomic replacement of a whole file (the settings file's port choices).
+// Opening is for reading only; a request to write fails rather than create a
+// file.
 //
 // A file is read whole when it is opened, up to READ_LIMIT bytes, and its
 // lines are then served from memory: nothing that is not a regular file is
@@ -10,6 +11,8 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -153,4 +156,126 @@ int ReadLine(int handle, char *buffer, int maxBytes)
     }
     buffer[n] = 0;
     return n;
+}
+
+long ReadFileBytes(const char *name, char *buffer, long size)
+{
+    if (!name || !is_regular(name) || size < 0 || (size > 0 && !buffer))
+        return -1;
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    long length = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        length = 0;
+        char spare[4096];
+        for (;;) {
+            char *to = length < size ? buffer + length : spare;
+            const size_t room = length < size ? static_cast<size_t>(size - length) : sizeof spare;
+            ssize_t n = read(fd, to, room);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                length = -1;
+            if (n <= 0)
+                break;
+            length += n;
+            if (length > size)
+                break;  // too long for buffer: that is all the caller needs to know
+        }
+    }
+    close(fd);
+    return length;
+}
+
+int GetDir(char *buffer, int size)
+{
+    return buffer && size > 0 && getcwd(buffer, static_cast<size_t>(size)) ? 0 : -1;
+}
+
+// Writes all of bytes to fd; false on any failure (a full disk among them).
+static bool write_all(int fd, const char *bytes, long size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, static_cast<size_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
+int WriteFileAtomically(const char *name, const char *bytes, long size)
+{
+    if (!name || !name[0] || size < 0 || (size > 0 && !bytes)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // A link is followed, so that the link stays and its target changes.
+    std::string path = name;
+    char real[PATH_MAX];
+    struct stat old;
+    const bool exists = stat(name, &old) == 0;
+    if (exists && realpath(name, real))
+        path = real;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+
+    std::string temp = path + ".XXXXXX";
+    int fd = mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    mode_t mode = 0;
+    if (exists) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0644 & ~mask;
+    }
+    bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, size) && fsync(fd) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        errno = err;
+        return -1;
+    }
+    // The rename itself reaches the disk with the folder.
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return 0;
+}
+
+int MakeFolders(const char *path)
+{
+    if (!path || !path[0])
+        return -1;
+    std::string p = path;
+    for (size_t at = 1; at <= p.size(); at++) {
+        if (at < p.size() && p[at] != '/')
+            continue;
+        const std::string part = p.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return -1;
+    }
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
 }

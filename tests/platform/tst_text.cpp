@@ -1,9 +1,15 @@
 // The text-file and text services: line reading at its limits, byte
-// comparison, the two scan formats and bounded composing.
+// comparison, the two scan formats and bounded composing; the atomic
+// replacement of a file, and what a failed one leaves.
 #include <QtTest>
 
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -275,6 +281,123 @@ private slots:
         QCOMPARE(Fmt(buf, 4, "R%d", 15000), 6);  // the length it needed
         QCOMPARE(QByteArray(buf), QByteArray("R15"));
         QCOMPARE(Fmt(nullptr, 0, "%d", 123), 3);
+    }
+
+
+
+    // The file's new bytes, its permissions kept, nothing left beside it; a
+    // link stays a link, its target replaced; a new file is made.
+    void writeAtomically()
+    {
+        QTemporaryDir d;
+        const QByteArray file = QFile::encodeName(d.filePath("T483.INI"));
+        const QByteArray old("; ours\r\n[t483]\r\nlanguage=3\r\n");
+        QFile f(d.filePath("T483.INI"));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+        f.close();
+        QVERIFY(chmod(file.constData(), 0600) == 0);
+        const QByteArray neu = old + "com1=/dev/ttyUSB0\r\n";
+        QCOMPARE(WriteFileAtomically(file.constData(), neu.constData(), neu.size()), 0);
+        QCOMPARE(contents(file), neu);
+        struct stat st;
+        QVERIFY(stat(file.constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
+        QCOMPARE(QDir(d.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"T483.INI"});
+
+        QVERIFY(QFile::link(d.filePath("T483.INI"), d.filePath("link.ini")));
+        const QByteArray link = QFile::encodeName(d.filePath("link.ini"));
+        QCOMPARE(WriteFileAtomically(link.constData(), "x\n", 2), 0);
+        QCOMPARE(QFileInfo(d.filePath("link.ini")).isSymLink(), true);
+        QCOMPARE(contents(file), QByteArray("x\n"));
+
+        const QByteArray fresh = QFile::encodeName(d.filePath("a/b/T483.INI"));
+        QCOMPARE(MakeFolders(QFile::encodeName(d.filePath("a/b")).constData()), 0);
+        QCOMPARE(MakeFolders(QFile::encodeName(d.filePath("a/b")).constData()), 0);
+        QCOMPARE(WriteFileAtomically(fresh.constData(), "", 0), 0);
+        QCOMPARE(contents(fresh), QByteArray(""));
+        QCOMPARE(MakeFolders(QFile::encodeName(d.filePath("T483.INI/c")).constData()), -1);
+    }
+
+    // A write that cannot be completed leaves the old file byte for byte and
+    // nothing beside it: the disk full midway (a file size limit, and a tiny
+    // file system where one can be mounted), a folder that cannot be written,
+    // a folder gone, a folder in the file's place.
+    void failedWriteKeepsTheOldFile_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("file size limit") << "limit";
+        QTest::newRow("full file system") << "tmpfs";
+        QTest::newRow("read-only folder") << "read-only";
+        QTest::newRow("folder gone") << "gone";
+        QTest::newRow("a folder in its place") << "folder";
+    }
+    void failedWriteKeepsTheOldFile()
+    {
+        QFETCH(QString, how);
+        QTemporaryDir d;
+        QString folder = d.path();
+        bool mounted = false;
+        if (how == "tmpfs") {
+            folder = d.filePath("small");
+            QVERIFY(QDir().mkdir(folder));
+            if (geteuid() != 0 || mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=8k") != 0)
+                QSKIP("no tmpfs can be mounted here");
+            mounted = true;
+        }
+        auto unmount = qScopeGuard([&] {
+            if (mounted)
+                umount(QFile::encodeName(folder).constData());
+            chmod(QFile::encodeName(folder).constData(), 0755);
+        });
+        const QString name = QDir(folder).filePath("T483.INI");
+        const QByteArray file = QFile::encodeName(name);
+        const QByteArray old("[t483]\nlanguage=2\n; keep\n");
+        QFile f(name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+        f.close();
+        QByteArray neu(64 * 1024, 'z');
+        QByteArray target = file;
+
+        int result = 0;
+        if (how == "limit") {
+            rlimit was, small{16, 16};
+            QVERIFY(getrlimit(RLIMIT_FSIZE, &was) == 0);
+            small.rlim_max = was.rlim_max;
+            auto sig = std::signal(SIGXFSZ, SIG_IGN);
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+            result = WriteFileAtomically(file.constData(), neu.constData(), neu.size());
+            setrlimit(RLIMIT_FSIZE, &was);
+            std::signal(SIGXFSZ, sig);
+        } else if (how == "read-only") {
+            if (geteuid() == 0)
+                QSKIP("root writes a read-only folder all the same");
+            QVERIFY(chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+            result = WriteFileAtomically(file.constData(), neu.constData(), neu.size());
+        } else if (how == "gone") {
+            target = QFile::encodeName(d.filePath("gone/T483.INI"));
+            result = WriteFileAtomically(target.constData(), neu.constData(), neu.size());
+        } else if (how == "folder") {
+            QVERIFY(QDir(folder).mkdir("T483.INI.d"));
+            QVERIFY(QFile::rename(name, name + ".keep"));
+            QVERIFY(QDir(folder).rename("T483.INI.d", "T483.INI"));
+            result = WriteFileAtomically(file.constData(), neu.constData(), neu.size());
+            QVERIFY(QFileInfo(name).isDir());
+            QVERIFY(QDir(folder).rmdir("T483.INI"));
+            QVERIFY(QFile::rename(name + ".keep", name));
+        } else {
+            result = WriteFileAtomically(file.constData(), neu.constData(), neu.size());
+        }
+        QCOMPARE(result, -1);
+        QCOMPARE(contents(file), old);
+        QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(left, QStringList{"T483.INI"});
+    }
+
+private:
+    static QByteArray contents(const QByteArray &path)
+    {
+        QFile f(QFile::decodeName(path));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
     }
 };
 

@@ -1,6 +1,7 @@
 // RS-232 services. Ports are numbered 1 to 8; port n is the device named by the
-// environment variable T483_COM<n>, else /dev/ttyS<n-1>. Results: 0 or a count
-// on success, a negative RS-232 error code (below) on failure.
+// environment variable T483_COM<n>, else the one the settings file gives it
+// (SetComSetting), else /dev/ttyS<n-1>. Results: 0 or a count on success, a
+// negative RS-232 error code (below) on failure.
 #pragma once
 
 enum {
@@ -42,3 +43,27 @@ enum { SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6 };
 
 // The device that port n reaches (for display); "" for a port outside 1 to 8.
 const char *ComDeviceName(int port);
+
+// Where the device of ComDeviceName comes from.
+enum { COM_DEFAULT = 0, COM_FROM_SETTINGS = 1, COM_FROM_ENVIRONMENT = 2 };
+int ComDeviceSource(int port);  // -1 for a port outside 1 to 8
+// The device the settings file gives port n; "" or null for none, which
+// leaves the port to the environment or its default. 0, or RS232_BAD_PORT.
+int SetComSetting(int port, const char *device);
+// The device the settings file gives port n, "" for none.
+const char *ComSetting(int port);
+// The default device of port n, /dev/ttyS<n-1>; "" outside 1 to 8.
+const char *ComDefaultDevice(int port);
+
+// A serial device present on the machine.
+enum { COM_TEXT_SIZE = 256, COM_LIST_MAX = 32 };
+struct ComDevice {
+    char device[COM_TEXT_SIZE];       // the path to open: /dev/serial/by-id/... where there is one
+    char description[COM_TEXT_SIZE]; // what it is: product, maker, serial number, VID:PID, its tty
+};
+// Fills `devices` with up to `max` of the serial devices present: first those
+// reached by a stable link in /dev/serial/by-id (the folder named by
+// T483_BY_ID_DIR instead, when set), sorted by name, then every USB, ACM or
+// real ttyS port that no such link reaches. Returns how many were stored.
+// Texts are plain ASCII (anything else is shown as '?').
+int ListComDevices(ComDevice *devices, int max);

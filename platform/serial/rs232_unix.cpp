@@ -28,6 +28,8 @@ struct Port {
 
 Port ports[PORT_COUNT + 1];            // index 1 to 8
 char device_names[PORT_COUNT + 1][PATH_SIZE];
+char settings[PORT_COUNT + 1][PATH_SIZE];   // from the settings file, "" none
+char defaults[PORT_COUNT + 1][PATH_SIZE];
 
 // The failed open that GetRS232ErrorString describes.
 int failed_code = 0;
@@ -189,18 +191,54 @@ int configure(int fd, termios t, long baudRate, int parity, int dataBits, int st
 
 }  // namespace
 
+// T483_COM<n> when it is set and not empty, else null.
+static const char *from_environment(int port)
+{
+    char var[16];
+    snprintf(var, sizeof var, "T483_COM%d", port);
+    const char *named = getenv(var);
+    return named && named[0] ? named : nullptr;
+}
+
+const char *ComDefaultDevice(int port)
+{
+    if (!valid_port(port))
+        return "";
+    snprintf(defaults[port], PATH_SIZE, "/dev/ttyS%d", port - 1);
+    return defaults[port];
+}
+
+int ComDeviceSource(int port)
+{
+    if (!valid_port(port))
+        return -1;
+    if (from_environment(port))
+        return COM_FROM_ENVIRONMENT;
+    return settings[port][0] ? COM_FROM_SETTINGS : COM_DEFAULT;
+}
+
 const char *ComDeviceName(int port)
 {
     if (!valid_port(port))
         return "";
-    char var[16];
-    snprintf(var, sizeof var, "T483_COM%d", port);
-    const char *named = getenv(var);
-    if (named && named[0])
-        snprintf(device_names[port], PATH_SIZE, "%s", named);
-    else
-        snprintf(device_names[port], PATH_SIZE, "/dev/ttyS%d", port - 1);
+    const char *named = from_environment(port);
+    if (!named)
+        named = settings[port][0] ? settings[port] : ComDefaultDevice(port);
+    snprintf(device_names[port], PATH_SIZE, "%s", named);
     return device_names[port];
+}
+
+int SetComSetting(int port, const char *device)
+{
+    if (!valid_port(port))
+        return RS232_BAD_PORT;
+    snprintf(settings[port], PATH_SIZE, "%s", device ? device : "");
+    return 0;
+}
+
+const char *ComSetting(int port)
+{
+    return valid_port(port) ? settings[port] : "";
 }
 
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,

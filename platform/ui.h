@@ -10,6 +10,10 @@ enum {
     EVENT_COMMIT = 1,       // button pressed, switch or knob operated
     EVENT_VAL_CHANGED = 2,  // the numeric's committed value changed
     EVENT_TIMER_TICK = 15,  // a timer control's interval elapsed
+    EVENT_MENU_WANTED = 40, // the operator asked for the control's context menu
+                            // (SetCtrlMenu): its items may be set anew now
+    EVENT_MENU = 41,        // an item of the context menu chosen: eventData1 its
+                            // index, from 0
 };
 
 // Panel attributes.
@@ -93,6 +97,18 @@ int DisplayPanel(int panel);
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int SetCtrlAttribute(int panel, int control, int attribute, const char *text);
 int GetCtrlAttribute(int panel, int control, int attribute, int *value);
+
+// Makes `callback` the control's callback (in place of the one its layout
+// names, if any); it gets `callbackData` with each event. Null removes it.
+int InstallCtrlCallback(int panel, int control, CtrlCallbackPtr callback, void *callbackData);
+
+// Gives the control a context menu of `count` items, the operator's right
+// button, the Menu key or Shift+F10 (on the control with the focus) bringing
+// it up. First the control's callback gets EVENT_MENU_WANTED, and may set the
+// items anew; the menu is then shown (not when it has no items), and the item
+// chosen raises EVENT_MENU. A dimmed control, or one without a callback, shows
+// no menu. A count of 0 empties the menu.
+int SetCtrlMenu(int panel, int control, const char *const *items, int count);
 
 // Gives the control the keyboard focus.
 int SetActiveCtrl(int panel, int control);

@@ -6,6 +6,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QElapsedTimer>
 #include <QStyle>
 #include <algorithm>
@@ -39,7 +42,7 @@ bool DispatchHeld()
     return held;
 }
 
-void RaiseEvent(Panel *panel, Control *c, int event, bool evenWhenHeld)
+void RaiseEvent(Panel *panel, Control *c, int event, bool evenWhenHeld, int eventData1)
 {
     if (c->dimmed || !c->callback || (held && !evenWhenHeld))
         return;
@@ -47,7 +50,7 @@ void RaiseEvent(Panel *panel, Control *c, int event, bool evenWhenHeld)
     took.start();
     {
         DispatchHold busy;
-        c->callback(panel->handle, c->id, event, nullptr, 0, 0);
+        c->callback(panel->handle, c->id, event, c->callbackData, eventData1, 0);
     }
     // A tick that overran its interval leaves the operator one whole interval
     // before the next, rather than ticking again at once.
@@ -62,6 +65,70 @@ void PanelWindow::closeEvent(QCloseEvent *e)
     auto it = panel_->controls.find(panel_->closeCtrl);
     if (it != panel_->controls.end())
         RaiseEvent(panel_, &it->second, EVENT_COMMIT);
+}
+
+void AskForMenu(Panel *panel, Control *c, QPoint where)
+{
+    if (!c->hasMenu || c->dimmed || !c->callback || DispatchHeld())
+        return;
+    RaiseEvent(panel, c, EVENT_MENU_WANTED);
+    if (c->menu.isEmpty() || c->dimmed)
+        return;
+    QMenu menu(panel->window);
+    menu.setObjectName(c->constant + QStringLiteral("Menu"));
+    for (qsizetype k = 0; k < c->menu.size(); k++) {
+        QString text = c->menu[k];
+        menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")))->setData(int(k));
+    }
+    if (QAction *chosen = menu.exec(where))
+        RaiseEvent(panel, c, EVENT_MENU, false, chosen->data().toInt());
+}
+
+namespace {
+
+// Watches a control's widgets for the operator asking for its menu.
+class MenuWatch : public QObject {
+public:
+    MenuWatch(Panel *panel, Control *c, QObject *parent) : QObject(parent), panel_(panel), c_(c) {}
+
+protected:
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        auto *w = qobject_cast<QWidget *>(o);
+        if (!w)
+            return false;
+        if (e->type() == QEvent::ContextMenu) {
+            AskForMenu(panel_, c_, static_cast<QContextMenuEvent *>(e)->globalPos());
+            return true;
+        }
+        if (e->type() == QEvent::KeyPress && w == c_->focus) {
+            auto *k = static_cast<QKeyEvent *>(e);
+            const auto mods = k->modifiers() & ~Qt::KeypadModifier;
+            if ((k->key() == Qt::Key_Menu && mods == Qt::NoModifier) ||
+                (k->key() == Qt::Key_F10 && mods == Qt::ShiftModifier)) {
+                AskForMenu(panel_, c_, w->mapToGlobal(QPoint(0, w->height())));
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    Panel *panel_;
+    Control *c_;
+};
+
+} // namespace
+
+void WatchForMenu(Panel *panel, Control *c)
+{
+    if (c->hasMenu)
+        return;
+    c->hasMenu = true;
+    for (QWidget *w : c->parts) {
+        w->setContextMenuPolicy(Qt::DefaultContextMenu);
+        w->installEventFilter(new MenuWatch(panel, c, w));
+    }
 }
 
 QPalette PanelPalette(QColor window)

@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QList>
+#include <QStringList>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -25,6 +26,9 @@ struct Control {
     QString constant;
     Kind kind = Kind::Command;
     CtrlCallbackPtr callback = nullptr;
+    void *callbackData = nullptr;
+    QStringList menu;        // the context menu's items
+    bool hasMenu = false;    // SetCtrlMenu gave it one
     QList<Item> items;       // rings and knobs
     int value = 0;           // the value GetCtrlVal reads
     int min = 0, max = 0, step = 1;  // numeric
@@ -71,7 +75,7 @@ private:
 // and nothing while dispatch is held (ticks falling due then are dropped)
 // unless `evenWhenHeld` (for the process's end, when the callback holding
 // it will never return).
-void RaiseEvent(Panel *panel, Control *ctrl, int event, bool evenWhenHeld = false);
+void RaiseEvent(Panel *panel, Control *ctrl, int event, bool evenWhenHeld = false, int eventData1 = 0);
 // Dispatch is held: a callback runs, or a pop-up is up.
 bool DispatchHeld();
 
@@ -102,6 +106,14 @@ void FlipSwitch(Panel *panel, Control *ctrl, bool on);
 // The numeric's typed text committed (Enter, or the focus leaving it): held
 // within the range; nothing typed leaves the value as it was.
 void CommitTyped(Panel *panel, Control *ctrl);
+
+// The operator asked for the control's context menu, to be shown at `where`
+// (global coordinates): the callback is asked for its items, the menu shown,
+// and the item chosen raised as EVENT_MENU. Nothing while dispatch is held.
+void AskForMenu(Panel *panel, Control *ctrl, QPoint where);
+// Brings up the control's context menu from its widgets: the right button on
+// any part, the Menu key or Shift+F10 on the part with the focus.
+void WatchForMenu(Panel *panel, Control *ctrl);
 
 // The palette of a panel whose background is `window`: the light one the
 // panels are drawn in, the style's own, whatever the desktop's palette is

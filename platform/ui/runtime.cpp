@@ -275,6 +275,26 @@ int GetCtrlAttribute(int handle, int id, int attribute, int *value)
     }
 }
 
+int InstallCtrlCallback(int handle, int id, CtrlCallbackPtr callback, void *callbackData)
+{
+    CHECK_CONTROL(c, handle, id);
+    c->callback = callback;
+    c->callbackData = callbackData;
+    return 0;
+}
+
+int SetCtrlMenu(int handle, int id, const char *const *items, int count)
+{
+    CHECK_CONTROL(c, handle, id);
+    if (count < 0 || (count > 0 && !items))
+        return UIE_BAD_ATTRIBUTE;
+    c->menu.clear();
+    for (int k = 0; k < count; k++)
+        c->menu << FromCp1250(items[k]);
+    WatchForMenu(panelOf(handle), c);
+    return 0;
+}
+
 int SetActiveCtrl(int handle, int id)
 {
     CHECK_CONTROL(c, handle, id);

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -157,6 +158,37 @@ class UiTest : public QObject {
         QCOMPARE(SetPanelAttribute(panel, ATTR_CLOSE_CTRL, hl_konec), 0);
         DisplayPanel(panel);
         QVERIFY(QTest::qWaitForWindowExposed(window, slack(5000)));
+    }
+    // Asks for a control's context menu with `ask`; once it is up, reads its
+    // items and picks item `pick` with the mouse (-1: closes it with Escape).
+    // The items seen; none when no menu came up.
+    QStringList operateMenu(const std::function<void()> &ask, int pick)
+    {
+        QStringList seen;
+        QElapsedTimer waited;
+        waited.start();
+        std::function<void()> look = [&] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu) {
+                if (waited.elapsed() < slack(2000))
+                    QTimer::singleShot(10, look);
+                return;
+            }
+            for (QAction *a : menu->actions())
+                seen << a->text();
+            if (pick < 0)
+                QTest::keyClick(menu, Qt::Key_Escape);
+            else
+                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(menu->actions()[pick]).center());
+        };
+        QTimer::singleShot(0, look);
+        ask();
+        // The look-out stops once its time is up, should no menu have come.
+        if (!QTest::qWaitFor([&] {
+                return !QApplication::activePopupWidget() && (!seen.isEmpty() || waited.elapsed() >= slack(2000));
+            }, slack(5000)))
+            qWarning("the menu stayed up");
+        return seen;
     }
     void clickArrow(const char *name, bool up)
     {
@@ -758,6 +790,50 @@ private slots:
     // Bindings add up, a later one of a name replacing the earlier: a panel
     // loaded after "cbstart" is bound anew calls the new function, and the
     // other names as bound before.
+    // A context menu of texts on a control with an installed callback: the
+    // right button, the Menu key and Shift+F10 bring it up after the callback
+    // was asked for its items; the item chosen reaches the callback by its
+    // index, with the callback's data; Escape chooses nothing; a dimmed
+    // control or one without a menu shows none.
+    void contextMenu()
+    {
+        static QList<std::array<int, 3>> got;  // event, eventData1, data
+        static int data = 7;
+        got.clear();
+        auto cb = [](int p, int c, int e, void *d, int d1, int) {
+            got.append({e, d1, *static_cast<int *>(d)});
+            static const char *const items[] = {"/dev/ttyUSB0  (FTDI)", "a&b", CP1250("Výchozí (/dev/ttyS0)")};
+            if (e == EVENT_MENU_WANTED)
+                SetCtrlMenu(p, c, items, 3);
+            return 0;
+        };
+        QWidget *box = part("com.box");
+        // Through the window, as the desktop delivers it: the press becomes a
+        // context menu event.
+        auto rightClick = [&] {
+            QTest::mouseClick(window->windowHandle(), Qt::RightButton, {}, box->mapTo(window, box->rect().center()));
+        };
+        QCOMPARE(InstallCtrlCallback(panel, hl_com, cb, &data), 0);
+        QCOMPARE(operateMenu(rightClick, 0), QStringList());  // no menu given yet
+        QCOMPARE(SetCtrlMenu(panel, hl_com, nullptr, 0), 0);
+        QCOMPARE(SetCtrlMenu(panel, 999, nullptr, 0), UIE_BAD_CONTROL);
+
+        const QStringList items{"/dev/ttyUSB0  (FTDI)", "a&&b", QString::fromUtf8("Výchozí (/dev/ttyS0)")};
+        QCOMPARE(operateMenu(rightClick, 2), items);
+        QCOMPARE(got, (QList<std::array<int, 3>>{{EVENT_MENU_WANTED, 0, 7}, {EVENT_MENU, 2, 7}}));
+        got.clear();
+        box->setFocus();
+        QCOMPARE(operateMenu([&] { QTest::keyClick(box, Qt::Key_F10, Qt::ShiftModifier); }, 1), items);
+        QCOMPARE(operateMenu([&] { QTest::keyClick(box, Qt::Key_Menu); }, -1), items);
+        QCOMPARE(got, (QList<std::array<int, 3>>{{EVENT_MENU_WANTED, 0, 7}, {EVENT_MENU, 1, 7}, {EVENT_MENU_WANTED, 0, 7}}));
+        QCOMPARE(actions().size(), 0);  // the test's own callbacks got nothing
+
+        got.clear();
+        SetCtrlAttribute(panel, hl_com, ATTR_DIMMED, 1);
+        QCOMPARE(operateMenu(rightClick, 0), QStringList());
+        QCOMPARE(got.size(), 0);
+    }
+
     void laterBindingReplacesEarlier()
     {
         static int starts;

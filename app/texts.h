@@ -8,6 +8,15 @@ struct Language {
     const char *sw;        // title of every message pop-up
     const char *notfound;  // the instrument-not-found message
     const char *lost;      // the connection-lost message: %d the port, %s its device
+    // The COM selector: its context menu's default item (%s the device), the
+    // sources of a port's device in its tooltip (the environment's: %d the
+    // port; the settings file's: %s the file), and the pop-up when a choice
+    // cannot be saved (%d the port, %s the file).
+    const char *port_default;
+    const char *from_default;
+    const char *from_environment;
+    const char *from_settings;
+    const char *not_saved;
 };
 
 // Texts of language 1 (Czech), 2 (Slovak) or 3 (English); nullptr for any

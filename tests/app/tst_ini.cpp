@@ -10,6 +10,7 @@
 #include "app/state.h"
 #include "platform/cp1250.h"
 #include "platform/files.h"
+#include "platform/serial.h"
 #include "platform/ui.h"
 #include "platform/ui_testing.h"
 
@@ -113,6 +114,70 @@ private slots:
             QCOMPARE(title, QByteArray("T-483 Control"));
         for (const QByteArray &message : messages)  // the key line, in the language in force
             QCOMPARE(message, english(content.split('\n').at(1)));
+    }
+
+
+
+    // A port choice rewrites only its com<n> line of [t483], in the file's
+    // own line ends; every other byte stays.
+    void setPort_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("no file") << QByteArray() << 1 << QByteArray("/dev/pts/3") << QByteArray("[t483]\ncom1=/dev/pts/3\n");
+        QTest::newRow("default, no file") << QByteArray() << 1 << QByteArray() << QByteArray();
+        QTest::newRow("CR LF, comments kept")
+            << QByteArray("; bench 4\r\n[t483]\r\nlanguage=3\r\n[other]\r\ncom2=x\r\n") << 2 << QByteArray("/dev/a")
+            << QByteArray("; bench 4\r\n[t483]\r\ncom2=/dev/a\r\nlanguage=3\r\n[other]\r\ncom2=x\r\n");
+        QTest::newRow("replaced where it is, case ignored, the twin dropped")
+            << QByteArray("[T483]\ndemo=1\nCOM3 = /old\ncom3=/older\ncom30=y\n") << 3 << QByteArray("/new")
+            << QByteArray("[T483]\ndemo=1\ncom3=/new\ncom30=y\n");
+        QTest::newRow("default removes it")
+            << QByteArray("[t483]\rcom1=/dev/b\rdemo=1") << 1 << QByteArray() << QByteArray("[t483]\rdemo=1");
+        QTest::newRow("no section, no last line end")
+            << QByteArray("; x\r\nlanguage=2") << 4 << QByteArray("/d")
+            << QByteArray("; x\r\nlanguage=2\r\n[t483]\r\ncom4=/d\r\n");
+        QTest::newRow("header ends the file") << QByteArray("\xef\xbb\xbf[t483]") << 1 << QByteArray("/d")
+                                              << QByteArray("\xef\xbb\xbf[t483]\ncom1=/d\n");
+    }
+    void setPort()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, port);
+        QFETCH(QByteArray, device);
+        QFETCH(QByteArray, after);
+        char out[4096];
+        const long n = ini_set_port(before.constData(), before.size(), port, device.constData(), out, sizeof out);
+        QCOMPARE(QByteArray(out, int(n)), after);
+        if (after.size() > 4)  // what does not fit is not made
+            QCOMPARE(ini_set_port(before.constData(), before.size(), port, device.constData(), out, 4), -1L);
+    }
+
+    // Port keys and the old keys are never taken for one another: a line
+    // of language or demo is no port's, com<n> is neither language nor demo,
+    // and only com1 to com8 followed by '=' name a port.
+    void portKeysApart()
+    {
+        write("[t483]\ncom1 = /dev/serial/by-id/usb-FTDI_x-if00-port0 \ncommunication=2\ncom9=/nine\n"
+              "com2x=/no\nCOM3\t=\t/three\nlanguage=3\ndemo=1\ncom4=\n[next]\ncom5=/not-here\n");
+        for (int p = 1; p <= 8; p++)
+            SetComSetting(p, p == 4 ? "/was" : "");
+        fhi = OpenFile(path.constData(), VAL_READ_ONLY, VAL_OPEN_AS_IS, VAL_ASCII);
+        QVERIFY(fhi > 0);
+        QCOMPARE(ini_rd("[t483]", "language", 0, 4, &language), 1);
+        QCOMPARE(ini_rd("[t483]", "demo", 0, 2, &demo), 1);
+        ini_rd_ports();
+        CloseFile(fhi);
+        QCOMPARE(language, 3);
+        QCOMPARE(demo, 1);
+        const QList<QByteArray> expected{"/dev/serial/by-id/usb-FTDI_x-if00-port0", "", "/three", "", "", "", "", ""};
+        for (int p = 1; p <= 8; p++)
+            QCOMPARE(QByteArray(ComSetting(p)), expected[p - 1]);
+        QCOMPARE(titles.size(), 0);
+        for (int p = 1; p <= 8; p++)
+            SetComSetting(p, "");
     }
 };
 

@@ -216,7 +216,10 @@ private slots:
         QTest::addColumn<QByteArray>("reason");
         QTest::newRow("held by another program") << "busy" << QByteArray("in use by another program");
         QTest::newRow("held by a second t483") << "second" << QByteArray("in use by another program");
-        QTest::newRow("without permission") << "nobody" << QByteArray("permission denied");
+        QTest::newRow("without permission")
+            << "nobody"
+            << QByteArray("permission denied; the user must be in the dialout group "
+                          "(sudo adduser $USER dialout, then log in again)");
         QTest::newRow("/dev/null") << "null" << QByteArray("not a serial port");
     }
     void programRefusedPort()

@@ -378,9 +378,7 @@ private slots:
                               R"(\n  -p, --port <device> +\S.*)";
         const QString version = QString("t483 %1\n").arg(QRegularExpression::escape(T483_VERSION));
         QTest::newRow("--help") << QStringList{"--help"} << 0 << usage << "";
-        QTest::newRow("-h") << QStringList{"-h"} << 0 << usage << "";
         QTest::newRow("--version") << QStringList{"--version"} << 0 << version << "";
-        QTest::newRow("-v") << QStringList{"-v"} << 0 << version << "";
         QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
                                         << "t483: Unknown option 'frobnicate'.\n\n" + usage;
         QTest::newRow("unknown with help") << QStringList{"--help", "-x"} << 2 << ""
@@ -412,7 +410,6 @@ private slots:
         QTest::addColumn<QStringList>("args");  // "DEVICE" stands for the device
         QTest::newRow("--port DEVICE") << QStringList{"--port", "DEVICE"};
         QTest::newRow("--port=DEVICE") << QStringList{"--port=DEVICE"};
-        QTest::newRow("-p DEVICE") << QStringList{"-p", "DEVICE"};
     }
     void portOption()
     {

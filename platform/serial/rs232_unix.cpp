@@ -116,7 +116,13 @@ int fail_open(int port, const char *device, int code, int err)
     snprintf(failed_device, sizeof failed_device, "%s", device);
     switch (code) {
     case RS232_NO_DEVICE: snprintf(failed_reason, sizeof failed_reason, "no such device"); break;
-    case RS232_ACCESS: snprintf(failed_reason, sizeof failed_reason, "permission denied"); break;
+    case RS232_ACCESS:
+        // Serial ports belong to the group dialout; the fix goes with the
+        // reason, as the operator sees nothing else.
+        snprintf(failed_reason, sizeof failed_reason,
+                 "permission denied; the user must be in the dialout group "
+                 "(sudo adduser $USER dialout, then log in again)");
+        break;
     case RS232_BUSY: snprintf(failed_reason, sizeof failed_reason, "in use by another program"); break;
     case RS232_NOT_SERIAL: snprintf(failed_reason, sizeof failed_reason, "not a serial port"); break;
     case RS232_BAD_SETTING:

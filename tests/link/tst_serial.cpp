@@ -4,6 +4,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -93,29 +98,51 @@ private slots:
     }
 
     // Permission is checked by the system for the user running the program;
-    // as root, the open is tried in a child that has given root up.
+    // as root, the open is tried in a child that has given root up. The
+    // text says what to do about it: the user must be in the dialout group.
+    void openWithoutPermission_data()
+    {
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("plain file") << false;
+        QTest::newRow("pseudo-terminal") << true;
+    }
     void openWithoutPermission()
     {
+        QFETCH(bool, terminal);
         QTemporaryDir dir;
-        const QString path = dir.filePath("ttyNOACCESS");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
-        QVERIFY(QFile::setPermissions(path, QFile::Permissions()));
+        QString path = dir.filePath("ttyNOACCESS");
+        int master = -1;
+        auto closeMaster = qScopeGuard([&] {
+            if (master >= 0)
+                ::close(master);
+        });
+        if (terminal) {
+            master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(master >= 0);
+            QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+            path = QString::fromLocal8Bit(ptsname(master));
+            QCOMPARE(::chmod(ptsname(master), 0), 0);
+        } else {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.close();
+            QVERIFY(QFile::setPermissions(path, QFile::Permissions()));
+        }
         qputenv("T483_COM4", path.toLocal8Bit());
+        const QByteArray expected = "Cannot open COM4 (" + path.toLocal8Bit() +
+                                    "): permission denied; the user must be in the dialout group "
+                                    "(sudo adduser $USER dialout, then log in again)";
         if (geteuid() != 0) {
             QCOMPARE(OpenComConfig(4, "", 1200, 0, 8, 1, 40, 40), int(RS232_ACCESS));
-            QCOMPARE(QString(GetRS232ErrorString(RS232_ACCESS)),
-                     "Cannot open COM4 (" + path + "): permission denied");
+            QCOMPARE(QByteArray(GetRS232ErrorString(RS232_ACCESS)), expected);
             return;
         }
         pid_t child = fork();
         QVERIFY(child >= 0);
         if (child == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0)
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
                 _exit(100);
             int code = OpenComConfig(4, "", 1200, 0, 8, 1, 40, 40);
-            QByteArray expected = "Cannot open COM4 (" + path.toLocal8Bit() + "): permission denied";
             _exit(code != RS232_ACCESS ? 1 : expected != GetRS232ErrorString(code) ? 2 : 0);
         }
         int status = 0;

@@ -437,7 +437,8 @@ private slots:
             } else {
                 QCOMPARE(::chmod(device.constData(), 0), 0);
             }
-            startRefused(device, "permission denied");
+            startRefused(device, "permission denied; the user must be in the dialout group "
+                                 "(sudo adduser $USER dialout, then log in again)");
         }
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), QList<QByteArray>{});

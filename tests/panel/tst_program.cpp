@@ -2,14 +2,17 @@
 // T483_SCRIPT, against t483-sim on COM1: how a session ends, what reaches
 // the instrument, the pop-ups it puts up and the exit status; sessions
 // ended from outside (signals, the display lost), sessions whose instrument
-// fails mid-way, ports it is refused, and a start without any display.
+// fails mid-way, ports it is refused, a start without any display; its
+// command line, and its trace kept in a file.
 #include "panel_session.h"
 #include "program_run.h"
 #include "sim_process.h"
 #include "slack.h"
 
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <fcntl.h>
@@ -216,7 +219,10 @@ private slots:
         QTest::addColumn<QByteArray>("reason");
         QTest::newRow("held by another program") << "busy" << QByteArray("in use by another program");
         QTest::newRow("held by a second t483") << "second" << QByteArray("in use by another program");
-        QTest::newRow("without permission") << "nobody" << QByteArray("permission denied");
+        QTest::newRow("without permission")
+            << "nobody"
+            << QByteArray("permission denied; the user must be in the dialout group "
+                          "(sudo adduser $USER dialout, then log in again)");
         QTest::newRow("/dev/null") << "null" << QByteArray("not a serial port");
     }
     void programRefusedPort()
@@ -354,6 +360,114 @@ private slots:
     {
         const ProgramRun r = runProgram({.noDisplay = true});
         QCOMPARE(r.status, 255);  // -1 as the process's status byte
+    }
+
+    // The command line is read before the run-time starts: help and version
+    // go to standard output with status 0, a wrong command line gives the
+    // error and the usage on standard error with status 2. None of it needs
+    // a display (the run-time would end with -1 without one, see above).
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");  // patterns, each matching all of it
+        QTest::addColumn<QString>("err");
+        const QString usage = R"(Usage: \S*t483 \[options\]\n.*)"
+                              R"(\n  -\?, -h, --help +\S.*)"
+                              R"(\n  -v, --version +\S.*)"
+                              R"(\n  -p, --port <device> +\S.*)";
+        const QString version = QString("t483 %1\n").arg(QRegularExpression::escape(T483_VERSION));
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << usage << "";
+        QTest::newRow("--version") << QStringList{"--version"} << 0 << version << "";
+        QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
+                                        << "t483: Unknown option 'frobnicate'.\n\n" + usage;
+        QTest::newRow("unknown with help") << QStringList{"--help", "-x"} << 2 << ""
+                                           << "t483: Unknown option 'x'.\n\n" + usage;
+        QTest::newRow("port without device") << QStringList{"--port"} << 2 << ""
+                                             << "t483: Missing value after '--port'.\n\n" + usage;
+        QTest::newRow("stray argument") << QStringList{"/dev/ttyUSB0"} << 2 << ""
+                                        << "t483: Unexpected argument '/dev/ttyUSB0'.\n\n" + usage;
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const ProgramRun r = runProgram({.args = args, .noDisplay = true});
+        QVERIFY2(r.status == status, r.err.constData());
+        const auto whole = [](const QString &pattern) {
+            return QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                                      QRegularExpression::DotMatchesEverythingOption);
+        };
+        QVERIFY2(whole(out).match(QString::fromLocal8Bit(r.out)).hasMatch(), r.out.constData());
+        QVERIFY2(whole(err).match(QString::fromLocal8Bit(r.err)).hasMatch(), r.err.constData());
+    }
+
+    // --port DEVICE is COM1 for this run, whatever T483_COM1 says.
+    void portOption_data()
+    {
+        QTest::addColumn<QStringList>("args");  // "DEVICE" stands for the device
+        QTest::newRow("--port DEVICE") << QStringList{"--port", "DEVICE"};
+        QTest::newRow("--port=DEVICE") << QStringList{"--port=DEVICE"};
+    }
+    void portOption()
+    {
+        QFETCH(QStringList, args);
+        QVERIFY(simOnCom1());
+        args.replaceInStrings("DEVICE", sim->device());
+        qputenv("T483_COM1", "/nonexistent/ttyT483");
+        const ProgramRun r = runProgram({.args = args,
+                                         .script = "wait 100; click start; wait 500; click remote; wait 300; click konec",
+                                         .ini = "[t483]\nlanguage=3\n"});
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray());  // no pop-up
+        expectHandedBack();
+    }
+
+    // T483_TRACE=FILE: the session's trace appended to FILE with date-time
+    // stamps, nothing of it on standard error. A file that cannot be opened
+    // is reported once and the session runs as without the trace.
+    void traceToFile_data()
+    {
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("a file") << true;
+        QTest::newRow("a missing folder") << false;
+    }
+    void traceToFile()
+    {
+        QFETCH(bool, opens);
+        QVERIFY(simOnCom1());
+        QTemporaryDir dir;
+        const QString path = opens ? dir.filePath("t483.trace") : "/nonexistent/t483/t483.trace";
+        if (opens) {
+            QFile earlier(path);
+            QVERIFY(earlier.open(QIODevice::WriteOnly));
+            earlier.write("earlier run\n");
+        }
+        qputenv("T483_TRACE", QFile::encodeName(path));
+        auto unset = qScopeGuard([] { qunsetenv("T483_TRACE"); });
+        const ProgramRun r = runProgram({.script = "wait 100; click start; wait 500; click remote; wait 300; click konec",
+                                         .ini = "[t483]\nlanguage=3\n"});
+        QVERIFY2(r.status == 0, r.err.constData());
+        QCOMPARE(r.out, QByteArray());
+        expectHandedBack();
+        QVERIFY2(!r.err.contains(" COM1 "), r.err.constData());
+        if (!opens) {
+            QCOMPARE(r.err.count(QFile::encodeName(path)), 1);
+            return;
+        }
+        QFile trace(path);
+        QVERIFY(trace.open(QIODevice::ReadOnly));
+        const QByteArrayList lines = trace.readAll().split('\n');
+        QVERIFY2(lines.size() > 5, qPrintable(QString::number(lines.size())));
+        QCOMPARE(lines.first(), QByteArray("earlier run"));
+        QCOMPARE(lines.last(), QByteArray());
+        const QRegularExpression dated(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d\d\d[+-]\d\d:\d\d \S.*$)");
+        for (const QByteArray &line : lines.mid(1, lines.size() - 2))
+            QVERIFY2(dated.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+        QVERIFY(lines[1].endsWith(R"( COM1 > "I")"));
+        QVERIFY(lines[lines.size() - 3].endsWith(R"( COM1 > "P0")"));
     }
 };
 

@@ -60,7 +60,7 @@ ProgramRun runProgram(const ProgramSetup &setup)
 
     QElapsedTimer took;
     took.start();
-    p.start(exe, {});
+    p.start(exe, setup.args);
     if (!p.waitForStarted(slack(5000))) {
         qWarning() << "cannot start" << exe << p.errorString();
         return run;

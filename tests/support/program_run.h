@@ -18,9 +18,11 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 struct ProgramSetup {
+    QStringList args = {};          // its command-line arguments
     QString script = {};            // T483_SCRIPT; none when empty
     QByteArray ini = {};            // T483.INI in its working folder; none when null
     bool trace = false;             // T483_TRACE=1: the link trace on standard error

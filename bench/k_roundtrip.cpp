@@ -40,10 +40,11 @@ int main(int argc, char **argv)
         dup2(out[1], 1);
         close(out[0]);
         close(out[1]);
+        // --hex: the same log as the tests', so the runs stay comparable.
         if (pace)
-            execl(argv[1], argv[1], "--front", "4072", "--pace", (char *)nullptr);
+            execl(argv[1], argv[1], "--hex", "--front", "4072", "--pace", (char *)nullptr);
         else
-            execl(argv[1], argv[1], "--front", "4072", (char *)nullptr);
+            execl(argv[1], argv[1], "--hex", "--front", "4072", (char *)nullptr);
         _exit(127);
     }
     close(out[1]);

@@ -203,7 +203,8 @@ std::string start_sim(const char *sim, const std::vector<std::string> &options, 
         dup2(fd, 1);
         dup2(null, 0);
         dup2(null, 2);
-        std::vector<char *> args{const_cast<char *>(sim)};
+        // --hex: the log count_lines() reads.
+        std::vector<char *> args{const_cast<char *>(sim), const_cast<char *>("--hex")};
         for (const std::string &o : options)
             args.push_back(const_cast<char *>(o.c_str()));
         args.push_back(nullptr);

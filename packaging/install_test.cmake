@@ -1,8 +1,10 @@
-# cmake -DBUILD=... -DPREFIX=... -DBINDIR=bin -DDATADIR=share [-DVALIDATE=...] -P
+# cmake -DBUILD=... -DPREFIX=... -DBINDIR=bin -DDATADIR=share -DMANDIR=... -DDOCDIR=...
+#       [-DVALIDATE=...] -P
 # Installs BUILD into PREFIX (emptied first) and checks that the program, the
-# simulator, the desktop entry and its icon are where the entry says, that
-# both programs run from there, and that the entry passes desktop-file-validate
-# when it is there.
+# simulator, the desktop entry and its icon are where the entry says, that the
+# AppStream metadata launches that entry, that the manual pages, copyright and
+# changelog are there, that both programs run from there, and that the entry
+# passes desktop-file-validate when it is there.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 RESULT_VARIABLE result OUTPUT_QUIET)
@@ -11,7 +13,10 @@ if(NOT result EQUAL 0)
 endif()
 
 set(entry ${PREFIX}/${DATADIR}/applications/t483.desktop)
-foreach(file ${PREFIX}/${BINDIR}/t483 ${PREFIX}/${BINDIR}/t483-sim ${entry})
+set(metainfo ${PREFIX}/${DATADIR}/metainfo/cz.t483.t483.metainfo.xml)
+foreach(file ${PREFIX}/${BINDIR}/t483 ${PREFIX}/${BINDIR}/t483-sim ${entry} ${metainfo}
+             ${PREFIX}/${MANDIR}/man1/t483.1.gz ${PREFIX}/${MANDIR}/man1/t483-sim.1.gz
+             ${PREFIX}/${DOCDIR}/copyright ${PREFIX}/${DOCDIR}/changelog.gz)
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
@@ -32,6 +37,12 @@ endif()
 file(READ ${svg} text)
 if(NOT text MATCHES "<svg[^>]*viewBox=" OR NOT text MATCHES "</svg>[ \n]*$")
   message(FATAL_ERROR "${svg} is not a whole SVG image")
+endif()
+
+# The metadata's launchable is the installed entry.
+file(READ ${metainfo} text)
+if(NOT text MATCHES "<launchable type=\"desktop-id\">t483.desktop</launchable>")
+  message(FATAL_ERROR "${metainfo} does not launch t483.desktop")
 endif()
 
 # The installed simulator runs from its new place.

@@ -30,6 +30,22 @@ std::pair<std::string, std::string> split_word(const std::string &text)
     return {text.substr(0, space), text.substr(space + 1)};
 }
 
+// The answer to "help", indented so that no line reads as a log or an answer.
+const char *const HELP[] = {
+    "  ident TEXT | front TEXT | voltage TEXT   the replies to I, K and M",
+    "                    (TEXT may be empty; \\r \\n \\\\ \\xNN escapes)",
+    "  fault none | silent | garbage | long | split MS | hangup N",
+    "                    silent: no replies; garbage: a garbled one; long: 32 bytes",
+    "                    and no CR; split: a reply's second half MS ms after its",
+    "                    first; hangup: the device vanishes after N more commands",
+    "  pace on | off     each byte in or out takes 8.33 ms, as at 1200 baud",
+    "  send TEXT         put TEXT (escapes as above) on the line now",
+    "  local | remote    the state the L commands set",
+    "  power on          switch the instrument back on after P0",
+    "  help              this list",
+    "  quit              end",
+};
+
 }  // namespace
 
 std::string unescape(const std::string &text)
@@ -86,6 +102,8 @@ Control control(Instrument &instrument, const std::string &line)
         instrument.remote = word == "remote";
     else if (word == "power" && rest == "on")
         instrument.power = true;
+    else if (word == "help" && rest.empty())
+        c.lines.assign(std::begin(HELP), std::end(HELP));
     else if (word == "quit")
         c.quit = true;
     else
@@ -101,6 +119,47 @@ std::string rx_line(const std::string &command)
 std::string tx_line(const std::string &bytes)
 {
     return "tx " + hex(bytes);
+}
+
+std::string escape(const std::string &bytes)
+{
+    std::string s;
+    char b[5];
+    for (unsigned char c : bytes) {
+        if (c == '\r')
+            s += "\\r";
+        else if (c == '\n')
+            s += "\\n";
+        else if (c == '\\')
+            s += "\\\\";
+        else if (c >= 0x20 && c < 0x7f)
+            s += char(c);
+        else {
+            snprintf(b, sizeof b, "\\x%02x", c);
+            s += b;
+        }
+    }
+    return s;
+}
+
+std::vector<std::string> log_lines(Log log, const std::string &command, const std::string &reply)
+{
+    if (log == Log::quiet)
+        return {};
+    if (log == Log::hex) {
+        if (reply.empty())
+            return {rx_line(command)};
+        return {rx_line(command), tx_line(reply)};
+    }
+    auto shown = [](const std::string &text) { return text.empty() ? "(empty)" : escape(text); };
+    std::string line = shown(command) + " → ";
+    if (reply.empty())
+        line += "(no reply)";
+    else if (reply.back() == '\r')
+        line += shown(reply.substr(0, reply.size() - 1));
+    else
+        line += shown(reply) + " (no CR)";
+    return {line};
 }
 
 }  // namespace sim

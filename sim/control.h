@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "instrument.h"
 
@@ -21,6 +22,7 @@ bool set_fault(Instrument &instrument, const std::string &name, const std::strin
 // What one line of standard input asks of the simulator beyond the
 // instrument's state, which it changes itself.
 struct Control {
+    std::vector<std::string> lines;    // to print before the answer (help)
     std::string answer = "ok";         // "ok", or "error " and why
     std::optional<bool> pace;          // pace on | off
     std::optional<std::string> send;   // bytes to put on the line now
@@ -32,5 +34,22 @@ Control control(Instrument &instrument, const std::string &line);
 // included; "tx" and the bytes of a reply. Each byte as two hex digits.
 std::string rx_line(const std::string &command);
 std::string tx_line(const std::string &bytes);
+
+// Bytes written as unescape() reads them back: \r, \n, \\, and \xNN for
+// any other byte outside printable ASCII.
+std::string escape(const std::string &bytes);
+
+// How the traffic is logged on standard output.
+enum class Log {
+    readable,  // one line a command: "K → 4072", "R47 → R47", "K → (no reply)"
+    hex,       // rx_line for each command, then tx_line for its reply if any
+    quiet,     // nothing
+};
+
+// The log lines for one command received (the bytes before its CR) and its
+// reply as put on the line (empty: none). In the readable form both are
+// escaped, the reply's final CR dropped; a reply without one ends in
+// " (no CR)", and an empty text shows as "(empty)".
+std::vector<std::string> log_lines(Log log, const std::string &command, const std::string &reply);
 
 }  // namespace sim

@@ -1,14 +1,18 @@
 // t483-sim: a T-483 high-resistance decade on a pseudo-terminal.
 //
 //   t483-sim [--ident TEXT] [--front TEXT] [--voltage TEXT] [--pace]
-//            [--fault MODE [ARG]] [--help]
+//            [--fault MODE [ARG]] [--hex | --quiet] [--help]
 //
 // Standard output, one line each, flushed at once:
 //   /dev/pts/N       first line: the device to open (e.g. T483_COM1=/dev/pts/N)
-//   rx 52 30 0d      a command received: every byte in hex, its CR included
-//   tx 34 30 37 32 0d  the reply to it, as it is put on the line
+//   K → 4072         a command received and its reply, escaped as on standard
+//                    input, the reply's CR dropped ("K → (no reply)")
 //   ok | error TEXT  the answer to each line read from standard input
 //   hangup           the device is gone (fault hangup); the simulator then ends
+// With --hex the traffic is logged as the tests read it instead, with
+//   rx 52 30 0d      a command received: every byte in hex, its CR included
+//   tx 34 30 37 32 0d  the reply to it, as it is put on the line
+// and with --quiet not at all (the device, the answers and hangup remain).
 //
 // The instrument, 1200 baud 8N1, commands and replies ending in CR (13):
 //   I      identification text (default 48300)
@@ -32,6 +36,7 @@
 //   send TEXT         put TEXT (escapes as above) on the line now
 //   local | remote    the state the L commands set
 //   power on          switch the instrument back on
+//   help              list these (indented lines), then "ok"
 //   quit              end
 // End of standard input leaves it running; it ends on SIGTERM or quit.
 //
@@ -58,6 +63,7 @@ namespace {
 
 sim::Instrument instrument;
 sim::Line line;
+sim::Log log_mode = sim::Log::readable;
 std::string input;  // standard input, up to its next newline
 
 // One line of standard output, flushed at once.
@@ -85,11 +91,11 @@ void receive(long long now)
         std::optional<std::string> cmd = instrument.receive(byte);
         if (!cmd)
             continue;
-        say(sim::rx_line(*cmd));
         sim::Reply reply = instrument.command(*cmd);
+        for (const std::string &text : sim::log_lines(log_mode, *cmd, reply.bytes))
+            say(text);
         if (reply.bytes.empty())
             continue;
-        say(sim::tx_line(reply.bytes));
         line.put(reply, at);
     }
 }
@@ -102,6 +108,8 @@ void control(const std::string &text)
         line.pace = *c.pace;
     if (c.send)
         line.put(*c.send, MonotonicNs());
+    for (const std::string &text : c.lines)
+        say(text);
     say(c.answer);
     if (c.quit)
         exit(0);
@@ -129,12 +137,13 @@ bool read_input()
 void usage(FILE *to)
 {
     fputs("usage: t483-sim [--ident TEXT] [--front TEXT] [--voltage TEXT] [--pace]\n"
-          "                [--fault MODE [ARG]]\n"
+          "                [--fault MODE [ARG]] [--hex | --quiet]\n"
           "A T-483 on a pseudo-terminal. Prints the device path first, then\n"
-          "'rx HEX' for each command received and 'tx HEX' for each reply.\n"
+          "'COMMAND → REPLY' for each command received; --hex: 'rx HEX' for each\n"
+          "command and 'tx HEX' for each reply instead; --quiet: neither.\n"
           "Standard input takes: ident|front|voltage TEXT, fault none|silent|\n"
           "garbage|long|split MS|hangup N, pace on|off, send TEXT, local, remote,\n"
-          "power on, quit. See the top of sim/main.cpp.\n",
+          "power on, help, quit. See the top of sim/main.cpp.\n",
           to);
 }
 
@@ -167,6 +176,10 @@ bool parse(int argc, char **argv)
             exit(0);
         } else if (a == "--pace")
             line.pace = true;
+        else if (a == "--hex")
+            log_mode = sim::Log::hex;
+        else if (a == "--quiet")
+            log_mode = sim::Log::quiet;
         else if (a == "--ident" && has)
             instrument.ident = sim::unescape(argv[++k]);
         else if (a == "--front" && has)

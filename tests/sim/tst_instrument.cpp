@@ -1,10 +1,11 @@
 // The simulated T-483 by itself, with no pseudo-terminal: its replies under
 // local and remote control and switched off, each fault's reply, the hang-up
-// count, and the lines on the simulator's standard input.
+// count, the lines on the simulator's standard input, and its traffic log.
 #include "sim/control.h"
 #include "sim/instrument.h"
 
 #include <QtTest>
+#include <algorithm>
 
 namespace {
 
@@ -263,6 +264,83 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(sim::rx_line("")), QByteArray("rx 0d"));
         QCOMPARE(QByteArray::fromStdString(sim::tx_line("x#?\xff\r")),
                  QByteArray("tx 78 23 3f ff 0d"));
+    }
+
+    // The traffic log in each mode, for one command and its reply.
+    void logLines_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArrayList>("lines");
+        const int readable = int(sim::Log::readable), hex = int(sim::Log::hex),
+                  quiet = int(sim::Log::quiet);
+        QTest::newRow("reply") << readable << QByteArray("K") << QByteArray("4072\r")
+                               << QByteArrayList{"K → 4072"};
+        QTest::newRow("echo") << readable << QByteArray("R47") << QByteArray("R47\r")
+                              << QByteArrayList{"R47 → R47"};
+        QTest::newRow("no reply") << readable << QByteArray("K") << QByteArray()
+                                  << QByteArrayList{"K → (no reply)"};
+        QTest::newRow("empty texts") << readable << QByteArray() << QByteArray("\r")
+                                     << QByteArrayList{"(empty) → (empty)"};
+        QTest::newRow("escaped") << readable << QByteArray("R0\n") << QByteArray("x#?\xff\r")
+                                 << QByteArrayList{"R0\\n → x#?\\xff"};
+        QTest::newRow("backslash, inner CR") << readable << QByteArray("\\")
+                                             << QByteArray("4\r0\r")
+                                             << QByteArrayList{"\\\\ → 4\\r0"};
+        QTest::newRow("no CR") << readable << QByteArray("K") << QByteArray("0123")
+                               << QByteArrayList{"K → 0123 (no CR)"};
+        QTest::newRow("hex") << hex << QByteArray("K") << QByteArray("47\r")
+                             << QByteArrayList{"rx 4b 0d", "tx 34 37 0d"};
+        QTest::newRow("hex, no reply") << hex << QByteArray("K") << QByteArray()
+                                       << QByteArrayList{"rx 4b 0d"};
+        QTest::newRow("quiet") << quiet << QByteArray("K") << QByteArray("47\r")
+                               << QByteArrayList{};
+    }
+    void logLines()
+    {
+        QFETCH(int, mode);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, reply);
+        QFETCH(QByteArrayList, lines);
+        QByteArrayList got;
+        for (const std::string &line :
+             sim::log_lines(sim::Log(mode), command.toStdString(), reply.toStdString()))
+            got += QByteArray::fromStdString(line);
+        QCOMPARE(got, lines);
+    }
+
+    // What the readable log shows, typed back on standard input (front,
+    // send), gives every byte again.
+    void escapeRoundTrip()
+    {
+        std::string all;
+        for (int b = 0; b < 256; b++)
+            all += char(b);
+        const std::string shown = sim::escape(all);
+        QVERIFY(std::all_of(shown.begin(), shown.end(),
+                            [](char c) { return c >= 0x20 && c < 0x7f; }));
+        QCOMPARE(QByteArray::fromStdString(sim::unescape(shown)), QByteArray::fromStdString(all));
+    }
+
+    // help lists the commands, each line indented so that none reads as an
+    // answer or a log line, and is answered ok; it takes no argument.
+    void help()
+    {
+        sim::Instrument instrument;
+        const sim::Control c = sim::control(instrument, "help");
+        QCOMPARE(QByteArray::fromStdString(c.answer), QByteArray("ok"));
+        QByteArray text;
+        for (const std::string &line : c.lines) {
+            QVERIFY2(line.rfind("  ", 0) == 0, line.c_str());
+            text += QByteArray::fromStdString(line) + '\n';
+        }
+        for (const char *word : {"ident", "front", "voltage", "fault", "pace", "send", "local",
+                                 "remote", "power on", "help", "quit"})
+            QVERIFY2(text.contains(word), word);
+        QCOMPARE(describe(sim::control(instrument, "help me")),
+                 QByteArray("error unknown command help me"));
+        QVERIFY(sim::control(instrument, "ident 1").lines.empty());
     }
 };
 

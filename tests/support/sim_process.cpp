@@ -49,7 +49,8 @@ bool SimProcess::start(const QStringList &options)
     }
     process_.setProcessChannelMode(QProcess::SeparateChannels);
     process_.setReadChannel(QProcess::StandardOutput);
-    process_.start(program, options);
+    // The log in the form read below: rx and tx lines in hex.
+    process_.start(program, QStringList{"--hex"} + options);
     if (!process_.waitForStarted(5000)) {
         qWarning() << "cannot start" << program << process_.errorString();
         return false;

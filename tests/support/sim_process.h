@@ -35,7 +35,8 @@ public:
     // it; null (and a warning) when it does not start.
     static std::unique_ptr<SimProcess> onPort(int port, const QStringList &options = {});
 
-    // Starts the simulator with these options and reads its device path.
+    // Starts the simulator with these options (and --hex, the log this
+    // reads) and reads its device path.
     // False (and a warning) when T483_SIM is unset or it does not start.
     bool start(const QStringList &options = {});
     QString device() const { return device_; }

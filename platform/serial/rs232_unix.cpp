@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -19,22 +20,25 @@
 
 namespace {
 
-enum { PORT_COUNT = 8, PATH_SIZE = 256 };
+enum { PORT_COUNT = 8 };
 
 struct Port {
     int fd = -1;           // -1 while closed
     double timeout = 10.0; // seconds a read or write may take
+    termios found{};       // the device's settings as the open found them
 };
 
-Port ports[PORT_COUNT + 1];            // index 1 to 8
-char device_names[PORT_COUNT + 1][PATH_SIZE];
+Port ports[PORT_COUNT + 1];  // index 1 to 8
+// Device names in full, however long: a name cut short may name another
+// device.
+std::string device_names[PORT_COUNT + 1];
 
 // The failed open that GetRS232ErrorString describes.
 int failed_code = 0;
 int failed_port = 0;
-char failed_device[PATH_SIZE];
+std::string failed_device;
 char failed_reason[128];
-char error_text[PATH_SIZE + 256];
+std::string error_text;
 
 bool valid_port(int port) { return port >= 1 && port <= PORT_COUNT; }
 
@@ -111,7 +115,7 @@ int fail_open(int port, const char *device, int code, int err)
 {
     failed_code = code;
     failed_port = port;
-    snprintf(failed_device, sizeof failed_device, "%s", device);
+    failed_device = device;
     switch (code) {
     case RS232_NO_DEVICE: snprintf(failed_reason, sizeof failed_reason, "no such device"); break;
     case RS232_ACCESS: snprintf(failed_reason, sizeof failed_reason, "permission denied"); break;
@@ -197,10 +201,10 @@ const char *ComDeviceName(int port)
     snprintf(var, sizeof var, "T483_COM%d", port);
     const char *named = getenv(var);
     if (named && named[0])
-        snprintf(device_names[port], PATH_SIZE, "%s", named);
+        device_names[port] = named;
     else
-        snprintf(device_names[port], PATH_SIZE, "/dev/ttyS%d", port - 1);
-    return device_names[port];
+        device_names[port] = "/dev/ttyS" + std::to_string(port - 1);
+    return device_names[port].c_str();
 }
 
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,
@@ -211,38 +215,39 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     (void)outputQueueSize;
     if (!valid_port(port))
         return fail_open(port, "", RS232_BAD_PORT, 0);
-    char device[PATH_SIZE];
-    snprintf(device, sizeof device, "%s",
-             deviceName && deviceName[0] ? deviceName : ComDeviceName(port));
+    const std::string device = deviceName && deviceName[0] ? deviceName : ComDeviceName(port);
     if (ports[port].fd >= 0)  // opening anew what is still open
         CloseCom(port);
 
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A name longer than the system takes fails here (ENAMETOOLONG), and
+    // is reported with the system's words.
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        return fail_open(port, device, open_error_code(err), err);
+        return fail_open(port, device.c_str(), open_error_code(err), err);
     }
     termios t;
     if (tcgetattr(fd, &t) != 0) {
         int err = errno;
         close(fd);
-        return fail_open(port, device, RS232_NOT_SERIAL, err);
+        return fail_open(port, device.c_str(), RS232_NOT_SERIAL, err);
     }
     // An advisory lock that every user, root included, respects; a second
     // program on the same port would steal half of every reply.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         close(fd);
-        return fail_open(port, device, err == EWOULDBLOCK ? RS232_BUSY : RS232_OPEN_FAILED, err);
+        return fail_open(port, device.c_str(), err == EWOULDBLOCK ? RS232_BUSY : RS232_OPEN_FAILED, err);
     }
     int r = configure(fd, t, baudRate, parity, dataBits, stopBits);
     if (r != 0) {
         close(fd);
-        return fail_open(port, device, r, 0);
+        return fail_open(port, device.c_str(), r, 0);
     }
     tcflush(fd, TCIOFLUSH);
     ports[port].fd = fd;
     ports[port].timeout = 10.0;
+    ports[port].found = t;
     failed_code = 0;
     return 0;
 }
@@ -250,9 +255,9 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 const char *GetRS232ErrorString(int errorCode)
 {
     if (errorCode == failed_code && failed_code != 0 && failed_code != RS232_BAD_PORT) {
-        snprintf(error_text, sizeof error_text, "Cannot open COM%d (%s): %s", failed_port,
-                 failed_device, failed_reason);
-        return error_text;
+        error_text = "Cannot open COM" + std::to_string(failed_port) + " (" + failed_device +
+                     "): " + failed_reason;
+        return error_text.c_str();
     }
     switch (errorCode) {
     case 0: return "No error";
@@ -403,8 +408,10 @@ int CloseCom(int port)
     if (!p)
         return valid_port(port) ? RS232_NOT_OPEN : RS232_BAD_PORT;
     // Whatever is still queued for output is dropped rather than waited for:
-    // a dead device must not hold up the close.
+    // a dead device must not hold up the close. The device gets back the
+    // settings it had (a terminal pointed at by mistake is left usable).
     tcflush(p->fd, TCOFLUSH);
+    tcsetattr(p->fd, TCSANOW, &p->found);
     int r = close(p->fd);
     p->fd = -1;
     return r == 0 ? 0 : RS232_IO;

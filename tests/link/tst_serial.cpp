@@ -12,7 +12,63 @@
 #include "sim_process.h"
 #include "slack.h"
 
+#include <QDir>
+#include <QFile>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <termios.h>
+
+namespace {
+
+// A pseudo-terminal of the test's own, its device held open here so that
+// its settings outlive the port's opening and closing.
+struct Pty {
+    int master = -1, held = -1;
+    QByteArray device;
+    bool open()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return false;
+        device = ptsname(master);
+        held = ::open(device.constData(), O_RDWR | O_NOCTTY);
+        return held >= 0;
+    }
+    ~Pty()
+    {
+        if (held >= 0)
+            ::close(held);
+        if (master >= 0)
+            ::close(master);
+    }
+    // What the port has written to it, waited for until `n` bytes came.
+    QByteArray written(int n, int timeoutMs = slack(2000))
+    {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (got.size() < n && t.elapsed() < timeoutMs) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 10) > 0) {
+                char buf[64];
+                const ssize_t r = ::read(master, buf, sizeof buf);
+                if (r > 0)
+                    got.append(buf, int(r));
+            }
+        }
+        return got;
+    }
+};
+
+bool sameSettings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+}  // namespace
 
 class TestSerial : public QObject {
     Q_OBJECT
@@ -296,6 +352,66 @@ private slots:
         QCOMPARE(ComRdTerm(1, buf, 20, 13), 4);
         QVERIFY(sim->hungUp());
         QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+    }
+
+    // A device named by more than 255 bytes is the device of that whole
+    // name, never the one its first 255 bytes name; a name longer than any
+    // path the system takes is refused as such, named in full.
+    void longDeviceNames()
+    {
+        Pty first, second;
+        QVERIFY(first.open() && second.open());
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QFile::link(QString::fromLocal8Bit(first.device), dir.filePath("a")));
+        QVERIFY(QFile::link(QString::fromLocal8Bit(second.device), dir.filePath("ab")));
+        // DIR//////...///a in 255 bytes; one byte more names DIR/ab.
+        QByteArray name = QFile::encodeName(dir.path()) + '/';
+        name += QByteArray(255 - 1 - name.size(), '/') + 'a';
+        QCOMPARE(name.size(), 255);
+        name += 'b';
+        qputenv("T483_COM1", name);
+        QCOMPARE(QByteArray(ComDeviceName(1)), name);
+        QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);
+        QCOMPARE(ComWrtByte(1, 'X'), 1);
+        QCOMPARE(second.written(1), QByteArray("X"));
+        CloseCom(1);
+
+        const QByteArray tooLong = QByteArray(5000, '/') + "dev/null";
+        qputenv("T483_COM2", tooLong);
+        QCOMPARE(OpenComConfig(2, "", 1200, 0, 8, 1, 40, 40), int(RS232_OPEN_FAILED));
+        QCOMPARE(QByteArray(GetRS232ErrorString(RS232_OPEN_FAILED)),
+                 "Cannot open COM2 (" + tooLong + "): file name too long");
+    }
+
+    // The device's own settings (here a terminal's: line editing, echo,
+    // 9600 baud) are the port's while it is open and come back when it is
+    // closed, also after an opening anew while it was open.
+    void closeRestoresTheDevicesSettings()
+    {
+        Pty pty;
+        QVERIFY(pty.open());
+        termios before;
+        QCOMPARE(tcgetattr(pty.held, &before), 0);
+        cfsetispeed(&before, B9600);
+        cfsetospeed(&before, B9600);
+        QCOMPARE(tcsetattr(pty.held, TCSANOW, &before), 0);
+        QCOMPARE(tcgetattr(pty.held, &before), 0);
+        QVERIFY(before.c_lflag & ICANON);
+        qputenv("T483_COM1", pty.device);
+
+        for (int openings : {1, 2}) {
+            for (int k = 0; k < openings; k++)
+                QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);
+            termios open;
+            QCOMPARE(tcgetattr(pty.held, &open), 0);
+            QCOMPARE(cfgetospeed(&open), speed_t(B1200));
+            QVERIFY(!(open.c_lflag & (ICANON | ECHO)));
+            QCOMPARE(CloseCom(1), 0);
+            termios after;
+            QCOMPARE(tcgetattr(pty.held, &after), 0);
+            QVERIFY2(sameSettings(before, after), qPrintable(QString("after %1 openings").arg(openings)));
+        }
     }
 
     // The program closes the port and opens it again (Start pressed anew).

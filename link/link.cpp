@@ -12,6 +12,14 @@ enum {
     REPLY_MAX = 20,  // the longest reply the instrument sends
 };
 
+// After a read that ran out of time, the line must have been quiet this long
+// before the next command goes out, waiting at most LATE_LIMIT_S: a reply
+// that came late is dropped, not read as the next command's. Short, so that
+// a silent instrument's tick (two timed-out reads, two waits) stays within
+// 0.65 s; longer than the gap between bytes of one reply at 1200 baud.
+static const double LATE_QUIET_S = 0.02;
+static const double LATE_LIMIT_S = 0.1;
+
 int link_open(int port)
 {
     int r = OpenComConfig(port, "", 1200, 0, 8, 1, 40, 40);
@@ -41,7 +49,10 @@ int sendstring(const char *text)
         return demo;
     if (!text)
         text = "";
-    FlushInQ(com);
+    if (ComRdTimedOut(com))
+        ComDrainQuiet(com, LATE_QUIET_S, LATE_LIMIT_S);
+    else
+        FlushInQ(com);
     int n = 0;
     while (n < TEXT_SIZE - 1 && text[n])
         n++;
@@ -59,7 +70,9 @@ int sendstring(const char *text)
 }
 
 // A failed read, and every read in offline mode (no port is open), leaves an
-// empty reply and a negative i.
+// empty reply and a negative i. So does a reply whose CR had not come when
+// the read ran out of time: its first bytes alone ("40" of "4072") are no
+// reply.
 void link_read(void)
 {
     if (demo) {
@@ -68,6 +81,8 @@ void link_read(void)
         return;
     }
     i = ComRdTerm(com, radek, REPLY_MAX, CR);
+    if (i > 0 && ComRdTimedOut(com))
+        i = RS232_CUT_SHORT;
     if (i < 0 || i > REPLY_MAX) {
         if (i > REPLY_MAX)
             i = RS232_IO;

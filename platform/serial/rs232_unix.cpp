@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,11 @@ struct Port {
     int fd = -1;           // -1 while closed
     double timeout = 10.0; // seconds a read or write may take
     termios found{};       // the device's settings as the open found them
+    // How the last read ended: at its deadline (neither the terminator nor
+    // its count having come), and when (monotonic ns; the open's time
+    // before any read).
+    bool timed_out = false;
+    long long read_end = 0;
 };
 
 Port ports[PORT_COUNT + 1];  // index 1 to 8
@@ -248,6 +254,8 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     ports[port].fd = fd;
     ports[port].timeout = 10.0;
     ports[port].found = t;
+    ports[port].timed_out = false;
+    ports[port].read_end = MonotonicNs();
     failed_code = 0;
     return 0;
 }
@@ -271,6 +279,7 @@ const char *GetRS232ErrorString(int errorCode)
     case RS232_IO: return "Read or write failed: the device is gone or hung up";
     case RS232_TIMEOUT: return "A write could not be completed in time";
     case RS232_OPEN_FAILED: return "The port could not be opened";
+    case RS232_CUT_SHORT: return "A reply was cut short: its time ran out before its end came";
     default: return "Unknown serial port error";
     }
 }
@@ -376,6 +385,11 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
     Port *p = open_port(port);
     if (!p)
         return RS232_NOT_OPEN;
+    auto ended = [p](int result, bool timed_out) {
+        p->timed_out = timed_out;
+        p->read_end = MonotonicNs();
+        return result;
+    };
     long long deadline = deadline_in(p->timeout);
     int stored = 0;
     while (stored < count) {
@@ -383,23 +397,77 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
         ssize_t n = read(p->fd, &c, 1);
         if (n == 1) {
             if (c == (unsigned char)terminationByte)
-                return stored;
+                return ended(stored, false);
             buffer[stored++] = (char)c;
             continue;
         }
         if (n == 0)
-            return RS232_IO;  // end of file: the other end hung up
+            return ended(RS232_IO, false);  // end of file: the other end hung up
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            return RS232_IO;
+            return ended(RS232_IO, false);
         int r = wait_ready(p->fd, POLLIN, deadline);
         if (r == 0)
-            return stored;  // deadline: what has arrived so far
+            return ended(stored, true);  // deadline: what has arrived so far
+        if (r < 0)
+            return ended(r, false);
+    }
+    return ended(stored, false);
+}
+
+int ComRdTimedOut(int port)
+{
+    Port *p = open_port(port);
+    return p && p->timed_out ? 1 : 0;
+}
+
+namespace {
+
+// Reads and drops whatever waits on fd: 1 when there was something, 0 when
+// nothing, RS232_IO when the device failed or hung up.
+int discard_input(int fd)
+{
+    int found = 0;
+    for (;;) {
+        char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            found = 1;
+            continue;
+        }
+        if (n == 0)
+            return RS232_IO;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN ? found : RS232_IO;
+    }
+}
+
+}  // namespace
+
+int ComDrainQuiet(int port, double quietSeconds, double limitSeconds)
+{
+    Port *p = open_port(port);
+    if (!p)
+        return RS232_NOT_OPEN;
+    const long long limit = deadline_in(limitSeconds);
+    const long long quiet = (long long)(quietSeconds * 1e9);
+    // Nothing that came before the last read ended is still waiting unread
+    // unless it followed the reply; what waits now came after.
+    long long quiet_from = p->read_end;
+    for (;;) {
+        int r = discard_input(p->fd);
         if (r < 0)
             return r;
+        if (r > 0)
+            quiet_from = MonotonicNs();
+        if (MonotonicNs() >= limit)
+            return 0;
+        r = wait_ready(p->fd, POLLIN, std::min(quiet_from + quiet, limit));
+        if (r <= 0)
+            return r;
     }
-    return stored;
 }
 
 int CloseCom(int port)

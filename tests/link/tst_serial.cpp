@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <sys/wait.h>
 #include <thread>
@@ -268,6 +269,7 @@ private slots:
         QCOMPARE(n, first.size());
         QCOMPARE(QByteArray(buf, n), first);
         QCOMPARE(buf[n], '#');  // no terminator stored, nothing appended
+        QCOMPARE(ComRdTimedOut(1), int(waitsOut));
         if (waitsOut)
             QVERIFY2(ms >= 280 && ms < 300 + slack(300), qPrintable(QString::number(ms) + " ms"));
         else
@@ -306,6 +308,66 @@ private slots:
         }
     }
 
+    // After a read that ran out of time: a reply that comes late is dropped
+    // with all that follows it until the line has been quiet for the time
+    // given, counted from the end of the read; the next command's reply is
+    // then its own.
+    void drainUntilQuiet()
+    {
+        QVERIFY(openSim({"--fault", "late", "50"}));
+        SetComTime(1, 0.03);
+        char buf[20];
+        QElapsedTimer sent;
+        sent.start();
+        QCOMPARE(ComWrtByte(1, 'I'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+        QCOMPARE(ComRdTimedOut(1), 1);
+        QCOMPARE(ComDrainQuiet(1, 0.05, 1.0), 0);
+        // The reply, 50 ms after the I, and 50 ms of quiet after it.
+        QVERIFY2(sent.elapsed() >= 100 && sent.elapsed() < 100 + slack(100), qPrintable(QString::number(sent.elapsed())));
+        SetComTime(1, 1.0);
+        QCOMPARE(ComWrtByte(1, 'M'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        QCOMPARE(QByteArray(buf, qMax(ComRdTerm(1, buf, 20, 13), 0)), QByteArray("1000"));
+        QCOMPARE(ComRdTimedOut(1), 0);
+
+        // Nothing comes: the quiet is counted from the end of the read.
+        QVERIFY(sim->command("fault silent"));
+        SetComTime(1, 0.03);
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+        QElapsedTimer sinceRead;
+        sinceRead.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 1.0), 0);
+        QVERIFY2(sinceRead.elapsed() >= 19 && sinceRead.elapsed() < 20 + slack(30),
+                 qPrintable(QString::number(sinceRead.elapsed())));
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+        sinceRead.start();
+        while (sinceRead.elapsed() < 25)  // quiet for longer already
+            QThread::usleep(1000);
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 1.0), 0);
+        QVERIFY2(took.elapsed() < slack(15), qPrintable(QString::number(took.elapsed())));
+    }
+
+    // A line that never falls quiet (bytes every 8.3 ms at 1200 baud) holds
+    // the drain no longer than its limit.
+    void drainEndsAtItsLimit()
+    {
+        QVERIFY(openSim({"--pace"}));
+        QVERIFY(sim->command("send " + QString(80, 'x')));
+        SetComTime(1, 0.02);
+        char buf[20];
+        const int n = ComRdTerm(1, buf, 20, 13);
+        QVERIFY2(n >= 0 && n < 20, qPrintable(QString::number(n)));
+        QCOMPARE(ComRdTimedOut(1), 1);
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.1), 0);
+        QVERIFY2(took.elapsed() >= 99 && took.elapsed() < 100 + slack(50), qPrintable(QString::number(took.elapsed())));
+    }
+
     // Stale bytes on the line must not be taken for the next reply.
     void flushDiscardsStale()
     {
@@ -340,6 +402,9 @@ private slots:
         QVERIFY2(t.elapsed() < slack(2000), qPrintable(QString::number(t.elapsed())));
         QVERIFY(ComWrtByte(1, 'K') < 0);
         QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+        t.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 5.0), int(RS232_IO));
+        QVERIFY2(t.elapsed() < slack(1000), qPrintable(QString::number(t.elapsed())));
         QCOMPARE(CloseCom(1), 0);
     }
 

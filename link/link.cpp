@@ -12,13 +12,18 @@ enum {
     REPLY_MAX = 20,  // the longest reply the instrument sends
 };
 
-// After a read that ran out of time, the line must have been quiet this long
-// before the next command goes out, waiting at most LATE_LIMIT_S: a reply
-// that came late is dropped, not read as the next command's. Short, so that
-// a silent instrument's tick (two timed-out reads, two waits) stays within
-// 0.65 s; longer than the gap between bytes of one reply at 1200 baud.
+// After a read that ran out of time its reply may still be on its way. Before
+// the next command goes out the line is given a while to bring it, counted
+// from the end of that read, and LATE_QUIET_S of quiet once it comes
+// (LATE_LIMIT_S at most), so that it is dropped, not read as the next
+// command's reply. The while is LATE_START_S, or only LATE_QUIET_S while the
+// last such wait found the line quiet: a silent instrument's tick, two
+// timed-out reads, then stays within 0.65 s. LATE_QUIET_S is longer than the
+// gap between the bytes of a reply at 1200 baud.
+static const double LATE_START_S = 0.05;
 static const double LATE_QUIET_S = 0.02;
 static const double LATE_LIMIT_S = 0.1;
+static double late_wait = LATE_START_S;
 
 int link_open(int port)
 {
@@ -50,7 +55,7 @@ int sendstring(const char *text)
     if (!text)
         text = "";
     if (ComRdTimedOut(com))
-        ComDrainQuiet(com, LATE_QUIET_S, LATE_LIMIT_S);
+        late_wait = ComDrainQuiet(com, late_wait, LATE_QUIET_S, LATE_LIMIT_S) == 0 ? LATE_QUIET_S : LATE_START_S;
     else
         FlushInQ(com);
     int n = 0;
@@ -81,7 +86,9 @@ void link_read(void)
         return;
     }
     i = ComRdTerm(com, radek, REPLY_MAX, CR);
-    if (i > 0 && ComRdTimedOut(com))
+    if (!ComRdTimedOut(com))
+        late_wait = LATE_START_S;
+    else if (i > 0)
         i = RS232_CUT_SHORT;
     if (i < 0 || i > REPLY_MAX) {
         if (i > REPLY_MAX)

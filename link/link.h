@@ -9,7 +9,7 @@
 int link_open(int port);
 // Sends text byte by byte, then a carriage return, first discarding any
 // stale input (after a read that ran out of time, all that comes until the
-// line has been quiet for 20 ms, 0.1 s at most). In offline mode sends
+// line has been quiet for 20 to 50 ms, 0.1 s at most). In offline mode sends
 // nothing and returns demo. Otherwise the result of the last write.
 int sendstring(const char *text);
 // Reads one reply into radek: i = bytes read (negative when the read failed,

@@ -40,11 +40,13 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte);
 // terminator or `count` bytes came (with nothing, or part of a reply);
 // 0 otherwise, and before any read since the open.
 int ComRdTimedOut(int port);
-// Discards input until none has come for quietSeconds, counted from the end
-// of the port's last read, or until limitSeconds have passed: for a reply
-// that may still be on its way after its read ran out of time. 0, or a
-// negative code (the device failed or hung up).
-int ComDrainQuiet(int port, double quietSeconds, double limitSeconds);
+// For a reply that may still be on its way after its read ran out of time:
+// discards input until the line is quiet, that is until startSeconds have
+// passed since the end of the port's last read with nothing coming, or, once
+// something has come, until nothing more has for quietSeconds; never longer
+// than limitSeconds in all. 1 when it discarded input, 0 when none came, or
+// a negative code (the device failed or hung up).
+int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double limitSeconds);
 int CloseCom(int port);
 
 // Escape codes for ComSetEscape.

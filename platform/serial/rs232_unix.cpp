@@ -446,27 +446,32 @@ int discard_input(int fd)
 
 }  // namespace
 
-int ComDrainQuiet(int port, double quietSeconds, double limitSeconds)
+int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double limitSeconds)
 {
     Port *p = open_port(port);
     if (!p)
         return RS232_NOT_OPEN;
     const long long limit = deadline_in(limitSeconds);
-    const long long quiet = (long long)(quietSeconds * 1e9);
-    // Nothing that came before the last read ended is still waiting unread
-    // unless it followed the reply; what waits now came after.
-    long long quiet_from = p->read_end;
+    // Whatever waits now came after the last read ended (it had read up to
+    // its terminator, or all there was). Until something comes, the line
+    // is quiet once `startSeconds` have passed since then.
+    long long quiet_at = p->read_end + (long long)(startSeconds * 1e9);
+    int found = 0;
     for (;;) {
         int r = discard_input(p->fd);
         if (r < 0)
             return r;
-        if (r > 0)
-            quiet_from = MonotonicNs();
+        if (r > 0) {
+            found = 1;
+            quiet_at = MonotonicNs() + (long long)(quietSeconds * 1e9);
+        }
         if (MonotonicNs() >= limit)
-            return 0;
-        r = wait_ready(p->fd, POLLIN, std::min(quiet_from + quiet, limit));
-        if (r <= 0)
+            return found;
+        r = wait_ready(p->fd, POLLIN, std::min(quiet_at, limit));
+        if (r < 0)
             return r;
+        if (r == 0)
+            return found;
     }
 }
 

@@ -244,23 +244,19 @@ private slots:
     }
 
     // Replies that come just after their read ran out of time: none is
-    // taken for the reply to the command after it, and once the
-    // instrument answers in time again each reply is its own command's.
+    // taken for the reply to the command after it (a read that ends late
+    // on a busy machine may still find its own), and once the instrument
+    // answers in time again each reply is its own command's.
     void lateRepliesAreNotTheNextOnes()
     {
         QVERIFY(sim->command("front 1000"));
         QVERIFY(sim->command("voltage 5000"));
         QVERIFY(sim->command("fault late 310"));
-        R = 77;
         for (int k = 0; k < 3; k++) {
             exchange("K");
-            QCOMPARE(i, 0);
-            scan_r();
-            QCOMPARE(R, 77);
+            QVERIFY2(QByteArray(radek).isEmpty() || QByteArray(radek) == "1000", radek);
             exchange("M");
-            QCOMPARE(i, 0);
-            scan_m();
-            QCOMPARE(M, 0);
+            QVERIFY2(QByteArray(radek).isEmpty() || QByteArray(radek) == "5000", radek);
         }
         QVERIFY(sim->command("fault none"));
         exchange("M");
@@ -270,8 +266,9 @@ private slots:
     }
 
     // The price of that care: a silent instrument's K and M, each waiting
-    // out its read, take 0.65 s at most together, and an empty reply, being
-    // complete, costs no wait at all.
+    // out its read, take 0.65 s together (two reads and two short quiets;
+    // the bound allows a loaded machine its slack), and an empty reply,
+    // being complete, costs no wait at all.
     void silentInstrumentKeepsToItsTime()
     {
         QVERIFY(sim->command("fault silent"));
@@ -286,7 +283,7 @@ private slots:
         }
         std::sort(pairs.begin(), pairs.end());
         const QString all = QString("%1 %2 %3 %4 %5 ms").arg(pairs[0]).arg(pairs[1]).arg(pairs[2]).arg(pairs[3]).arg(pairs[4]);
-        QVERIFY2(pairs[0] >= 600 && pairs[2] < 600 + slack(50), qPrintable(all));
+        QVERIFY2(pairs[0] >= 630 && pairs[2] < 650 + slack(50), qPrintable(all));
 
         QVERIFY(sim->command("fault none"));
         QVERIFY(sim->command("front"));

@@ -308,10 +308,11 @@ private slots:
         }
     }
 
-    // After a read that ran out of time: a reply that comes late is dropped
-    // with all that follows it until the line has been quiet for the time
-    // given, counted from the end of the read; the next command's reply is
-    // then its own.
+    // After a read that ran out of time: a reply that comes within the
+    // start time (counted from the end of the read) is dropped, with all
+    // that follows it until the line has been quiet for the quiet time;
+    // the next command's reply is then its own. With nothing coming, the
+    // wait ends at the start time; once that has passed, at once.
     void drainUntilQuiet()
     {
         QVERIFY(openSim({"--fault", "late", "50"}));
@@ -323,31 +324,35 @@ private slots:
         QCOMPARE(ComWrtByte(1, 13), 1);
         QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
         QCOMPARE(ComRdTimedOut(1), 1);
-        QCOMPARE(ComDrainQuiet(1, 0.05, 1.0), 0);
-        // The reply, 50 ms after the I, and 50 ms of quiet after it.
-        QVERIFY2(sent.elapsed() >= 100 && sent.elapsed() < 100 + slack(100), qPrintable(QString::number(sent.elapsed())));
+        QCOMPARE(ComDrainQuiet(1, 0.2, 0.02, 1.0), 1);
+        // The reply, 50 ms after the I, and 20 ms of quiet after it; not
+        // the 0.2 s a reply is given to begin.
+        QVERIFY2(sent.elapsed() >= 70 && sent.elapsed() < 70 + slack(100), qPrintable(QString::number(sent.elapsed())));
         SetComTime(1, 1.0);
         QCOMPARE(ComWrtByte(1, 'M'), 1);
         QCOMPARE(ComWrtByte(1, 13), 1);
         QCOMPARE(QByteArray(buf, qMax(ComRdTerm(1, buf, 20, 13), 0)), QByteArray("1000"));
         QCOMPARE(ComRdTimedOut(1), 0);
 
-        // Nothing comes: the quiet is counted from the end of the read.
         QVERIFY(sim->command("fault silent"));
         SetComTime(1, 0.03);
+        for (double start : {0.02, 0.05}) {
+            QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+            QElapsedTimer sinceRead;
+            sinceRead.start();
+            QCOMPARE(ComDrainQuiet(1, start, 0.02, 1.0), 0);
+            const int ms = int(start * 1000);
+            QVERIFY2(sinceRead.elapsed() >= ms - 1 && sinceRead.elapsed() < ms + slack(30),
+                     qPrintable(QString::number(sinceRead.elapsed())));
+        }
         QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
         QElapsedTimer sinceRead;
-        sinceRead.start();
-        QCOMPARE(ComDrainQuiet(1, 0.02, 1.0), 0);
-        QVERIFY2(sinceRead.elapsed() >= 19 && sinceRead.elapsed() < 20 + slack(30),
-                 qPrintable(QString::number(sinceRead.elapsed())));
-        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
         sinceRead.start();
         while (sinceRead.elapsed() < 25)  // quiet for longer already
             QThread::usleep(1000);
         QElapsedTimer took;
         took.start();
-        QCOMPARE(ComDrainQuiet(1, 0.02, 1.0), 0);
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 1.0), 0);
         QVERIFY2(took.elapsed() < slack(15), qPrintable(QString::number(took.elapsed())));
     }
 
@@ -364,7 +369,7 @@ private slots:
         QCOMPARE(ComRdTimedOut(1), 1);
         QElapsedTimer took;
         took.start();
-        QCOMPARE(ComDrainQuiet(1, 0.02, 0.1), 0);
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 0.1), 1);
         QVERIFY2(took.elapsed() >= 99 && took.elapsed() < 100 + slack(50), qPrintable(QString::number(took.elapsed())));
     }
 
@@ -403,7 +408,7 @@ private slots:
         QVERIFY(ComWrtByte(1, 'K') < 0);
         QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
         t.start();
-        QCOMPARE(ComDrainQuiet(1, 0.02, 5.0), int(RS232_IO));
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 5.0), int(RS232_IO));
         QVERIFY2(t.elapsed() < slack(1000), qPrintable(QString::number(t.elapsed())));
         QCOMPARE(CloseCom(1), 0);
     }

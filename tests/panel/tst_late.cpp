@@ -59,22 +59,23 @@ private slots:
     }
 
     // The instrument is set to 1000 MOhm at 5 kV. Replies 0.31 s late (just
-    // past the 0.3 s each read waits) are all missed: the panel keeps the
-    // resistance it had and shows no voltage. Replies sent twice are each
-    // read once, for their own command. Under local control, where each
-    // tick asks K then M, for 20 ticks; then the instrument answers
-    // properly again and the panel shows it at once.
+    // past the 0.3 s each read waits) are missed: the panel keeps the
+    // resistance it had and shows no voltage (or, when a read ends late on
+    // a busy machine, the reply it finds is still its own). Replies sent
+    // twice are each read once, for their own command. Under local
+    // control, where each tick asks K then M, for 20 ticks; then the
+    // instrument answers properly again and the panel shows it at once.
     void repliesStayWithTheirCommands_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::addColumn<QList<int>>("lamps");  // lit on every tick: 1 kV, 2.5 kV, 5 kV
-        QTest::newRow("0.31 s late") << "late 310" << QList<int>{0, 0, 0};
-        QTest::newRow("twice") << "twice" << QList<int>{0, 0, 1};
+        QTest::addColumn<bool>("dark");  // may a tick show no voltage
+        QTest::newRow("0.31 s late") << "late 310" << true;
+        QTest::newRow("twice") << "twice" << false;
     }
     void repliesStayWithTheirCommands()
     {
         QFETCH(QString, fault);
-        QFETCH(QList<int>, lamps);
+        QFETCH(bool, dark);
         sim = SimProcess::onPort(1, {"--front", "1000", "--voltage", "5000"});
         QVERIFY(sim && s->connect(*sim, "[t483]\nlanguage=3\n"));
         QVERIFY(s->waitTicks(1));
@@ -86,10 +87,16 @@ private slots:
         // after each.
         const QList<Seen> seen = watchTicks(20, slack(20 * 1000));
         QCOMPARE(seen.size(), 20);
+        int shown = 0;  // ticks that showed the voltage
         for (const Seen &t : seen) {
-            QVERIFY2(t.R == 1000 && t.knobs == QList<int>({1, 0, 0, 0}) && t.lamps == lamps && t.M != 1000,
+            const bool voltage = t.M == 5000 && t.lamps == QList<int>({0, 0, 1});
+            const bool none = t.M == 0 && t.lamps == QList<int>({0, 0, 0});
+            QVERIFY2(t.R == 1000 && t.knobs == QList<int>({1, 0, 0, 0}) && (voltage || (dark && none)),
                      qPrintable(describe(t)));
+            shown += voltage;
         }
+        if (dark)
+            QVERIFY2(shown < seen.size() / 2, qPrintable(QString::number(shown)));
         QVERIFY(popups.isEmpty());
 
         QVERIFY(sim->command("fault none"));

@@ -452,9 +452,9 @@ int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double lim
     if (!p)
         return RS232_NOT_OPEN;
     const long long limit = deadline_in(limitSeconds);
-    // Whatever waits now came after the last read ended (it had read up to
-    // its terminator, or all there was). Until something comes, the line
-    // is quiet once `startSeconds` have passed since then.
+    // After a read that ran out of time (having taken all there was),
+    // whatever waits now came since it ended. Until something comes, the
+    // line is quiet once startSeconds have passed since then.
     long long quiet_at = p->read_end + (long long)(startSeconds * 1e9);
     int found = 0;
     for (;;) {

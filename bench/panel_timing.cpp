@@ -2,6 +2,9 @@
 // panel (offscreen):
 //   - a local-control tick (K and M, 4-digit replies) against t483-sim paced
 //     at 1200 baud, beside the wire time of its 14 bytes;
+//   - a local-control tick against an instrument answering every command
+//     0.31 s late (just past the 0.3 s read timeout), and against a silent
+//     one (20 ticks at most of each: they take 0.65 s apiece);
 //   - a knob commit (an arrow key on the "x 1M" dial) to the first byte of
 //     its command reaching the line, with no tick in progress. Here the
 //     instrument is a small responder on a pseudo-terminal of our own, which
@@ -167,31 +170,45 @@ int main(int argc, char **argv)
         return 1;
     SetPopupHook(ignorePopup);
 
-    // Local-control ticks against the simulator at 1200 baud.
-    std::vector<double> ticks;
-    int badTicks = 0;
-    {
+    // Local-control ticks against the simulator (front panel 4072 MOhm at
+    // 1 kV), with this fault set once Start has found it. A tick is bad
+    // when it shows anything else; with `missing`, a value it could not
+    // read (0) is no fault, only one that is not its own (a late reply
+    // taken for the next command's).
+    auto tickTimes = [](const QStringList &options, const QString &fault, int n, bool missing,
+                        std::vector<double> &times, int &bad) {
         SimProcess sim;
-        if (!sim.start({"--front", "4072", "--voltage", "1000", "--pace"}))
-            return 1;
+        if (!sim.start(QStringList{"--front", "4072", "--voltage", "1000"} + options))
+            return false;
         sim.useAsPort(1);
         if (!startPanel())
-            return 1;
+            return false;
         cbstart(pnl_hl, hl_start, EVENT_COMMIT, nullptr, 0, 0);
-        if (run != 1) {
+        if (run != 1 || (!fault.isEmpty() && !sim.command("fault " + fault))) {
             std::fprintf(stderr, "no instrument found on %s\n", qPrintable(sim.device()));
-            return 1;
+            return false;
         }
-        for (int k = 0; k < count; k++) {
+        for (int k = 0; k < n; k++) {
             R = M = 0;
             const auto t0 = Clock::now();
             cbtimer(pnl_hl, hl_TIMER, EVENT_TIMER_TICK, nullptr, 0, 0);
-            ticks.push_back(msBetween(t0, Clock::now()));
-            badTicks += R != 4072 || M != 1000;
+            times.push_back(msBetween(t0, Clock::now()));
+            if (missing)
+                bad += (R != 0 && R != 4072) || (M != 0 && M != 1000);
+            else
+                bad += R != 4072 || M != 1000;
         }
         CloseCom(com);
         DiscardAllPanels();
-    }
+        return true;
+    };
+    std::vector<double> ticks, lateTicks, silentTicks;
+    int badTicks = 0, badLate = 0, badSilent = 0;
+    const int slowCount = std::min(count, 20);
+    if (!tickTimes({"--pace"}, "", count, false, ticks, badTicks) ||
+        !tickTimes({}, "late 310", slowCount, true, lateTicks, badLate) ||
+        !tickTimes({}, "silent", slowCount, true, silentTicks, badSilent))
+        return 1;
 
     // Knob commits under remote control, nothing else going on.
     std::vector<double> commits;
@@ -225,6 +242,8 @@ int main(int argc, char **argv)
 
     std::printf("%-30s %6s %9s %9s %9s %10s %5s\n", "what", "count", "median_ms", "min_ms", "max_ms", "wire/goal", "bad");
     row("local tick K+M at 1200 baud", count, figures(ticks), "116.67", badTicks);
+    row("local tick, replies 0.31 s late", slowCount, figures(lateTicks), "", badLate);
+    row("local tick, silent instrument", slowCount, figures(silentTicks), "< 650", badSilent);
     row("knob commit to first byte", count, figures(commits), "< 5", badCommits);
     return 0;
 }

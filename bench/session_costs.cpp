@@ -367,8 +367,8 @@ int main(int argc, char **argv)
         com = 1;
         if (!device.empty() && link_open(1) == 0) {
             for (int k = 0; k < runs; k++) {
-                double t0 = MonotonicMs();
                 sendstring("K");
+                double t0 = MonotonicMs();
                 link_read();
                 double t1 = MonotonicMs();
                 if (i == 0)

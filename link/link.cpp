@@ -12,6 +12,19 @@ enum {
     REPLY_MAX = 20,  // the longest reply the instrument sends
 };
 
+// After a read that ran out of time its reply may still be on its way. Before
+// the next command goes out the line is given a while to bring it, counted
+// from the end of that read, and LATE_QUIET_S of quiet once it comes
+// (LATE_LIMIT_S at most), so that it is dropped, not read as the next
+// command's reply. The while is LATE_START_S, or only LATE_QUIET_S while the
+// last such wait found the line quiet: a silent instrument's tick, two
+// timed-out reads, then stays within 0.65 s. LATE_QUIET_S is longer than the
+// gap between the bytes of a reply at 1200 baud.
+static const double LATE_START_S = 0.05;
+static const double LATE_QUIET_S = 0.02;
+static const double LATE_LIMIT_S = 0.1;
+static double late_wait = LATE_START_S;
+
 int link_open(int port)
 {
     int r = OpenComConfig(port, "", 1200, 0, 8, 1, 40, 40);
@@ -41,7 +54,10 @@ int sendstring(const char *text)
         return demo;
     if (!text)
         text = "";
-    FlushInQ(com);
+    if (ComRdTimedOut(com))
+        late_wait = ComDrainQuiet(com, late_wait, LATE_QUIET_S, LATE_LIMIT_S) == 0 ? LATE_QUIET_S : LATE_START_S;
+    else
+        FlushInQ(com);
     int n = 0;
     while (n < TEXT_SIZE - 1 && text[n])
         n++;
@@ -59,7 +75,9 @@ int sendstring(const char *text)
 }
 
 // A failed read, and every read in offline mode (no port is open), leaves an
-// empty reply and a negative i.
+// empty reply and a negative i. So does a reply whose CR had not come when
+// the read ran out of time: its first bytes alone ("40" of "4072") are no
+// reply.
 void link_read(void)
 {
     if (demo) {
@@ -68,6 +86,10 @@ void link_read(void)
         return;
     }
     i = ComRdTerm(com, radek, REPLY_MAX, CR);
+    if (!ComRdTimedOut(com))
+        late_wait = LATE_START_S;
+    else if (i > 0)
+        i = RS232_CUT_SHORT;
     if (i < 0 || i > REPLY_MAX) {
         if (i > REPLY_MAX)
             i = RS232_IO;

@@ -8,11 +8,13 @@
 // 0 on success, else the open's negative error code (nothing else is done).
 int link_open(int port);
 // Sends text byte by byte, then a carriage return, first discarding any
-// stale input. In offline mode sends nothing and returns demo. Otherwise the
-// result of the last write.
+// stale input (after a read that ran out of time, all that comes until the
+// line has been quiet for 20 to 50 ms, 0.1 s at most). In offline mode sends
+// nothing and returns demo. Otherwise the result of the last write.
 int sendstring(const char *text);
 // Reads one reply into radek: i = bytes read (negative when the read failed,
-// always in offline mode), radek terminated after them (empty when failed).
+// or ran out of time with part of a reply, and always in offline mode),
+// radek terminated after them (empty when failed).
 void link_read(void);
 // Closes the port `com`.
 void link_close(void);

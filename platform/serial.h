@@ -15,6 +15,7 @@ enum {
     RS232_IO = -8,             // a read or write failed (device gone, hung up)
     RS232_TIMEOUT = -9,        // a write could not be completed in time
     RS232_OPEN_FAILED = -10,   // any other reason the open failed
+    RS232_CUT_SHORT = -11,     // a reply's time ran out before its terminator came
 };
 
 // Opens and configures the port: baud rate, parity (0 none, 1 odd, 2 even),
@@ -36,6 +37,17 @@ int ComWrtByte(int port, int byte);
 // first. The terminator is consumed and not stored; no NUL is appended.
 // Returns the bytes stored, or a negative code when the read failed.
 int ComRdTerm(int port, char *buffer, int count, int terminationByte);
+// 1 when the port's last ComRdTerm ended at its timeout, before either the
+// terminator or `count` bytes came (with nothing, or part of a reply);
+// 0 otherwise, and before any read since the open.
+int ComRdTimedOut(int port);
+// For a reply that may still be on its way after its read ran out of time:
+// discards input until the line is quiet, that is until startSeconds have
+// passed since the end of the port's last read with nothing coming, or, once
+// something has come, until nothing more has for quietSeconds; never longer
+// than limitSeconds in all. 1 when it discarded input, 0 when none came, or
+// a negative code (the device failed or hung up).
+int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double limitSeconds);
 int CloseCom(int port);
 
 // Escape codes for ComSetEscape.

@@ -93,6 +93,12 @@ Reply Instrument::reply(const std::string &text)
         if (--fault_arg_ <= 0)
             hanging_up_ = true;
         break;
+    case Fault::late:
+        r.late_ms = fault_arg_ > 0 ? fault_arg_ : 0;
+        break;
+    case Fault::twice:
+        r.bytes += r.bytes;
+        break;
     }
     return r;
 }

@@ -11,7 +11,7 @@
 
 namespace sim {
 
-enum class Fault { none, silent, garbage, longreply, split, hangup };
+enum class Fault { none, silent, garbage, longreply, split, hangup, late, twice };
 
 struct FaultMode {
     const char *name;  // as in "fault NAME [ARG]" and --fault NAME [ARG]
@@ -23,6 +23,7 @@ inline constexpr FaultMode fault_modes[] = {
     {"none", Fault::none, false},       {"silent", Fault::silent, false},
     {"garbage", Fault::garbage, false}, {"long", Fault::longreply, false},
     {"split", Fault::split, true},      {"hangup", Fault::hangup, true},
+    {"late", Fault::late, true},        {"twice", Fault::twice, false},
 };
 
 // The mode of that name, or null.
@@ -34,6 +35,8 @@ struct Reply {
     // Fault split: the bytes from split_at on follow split_ms after the rest.
     std::optional<size_t> split_at;
     long split_ms = 0;
+    // Fault late: all of it goes out late_ms after the command came.
+    long late_ms = 0;
 };
 
 class Instrument {
@@ -52,7 +55,8 @@ public:
     // The reply to a command (without its CR); empty bytes while off.
     Reply command(const std::string &cmd);
 
-    // arg: split's delay in ms, hangup's count of commands still answered.
+    // arg: split's and late's delay in ms, hangup's count of commands still
+    // answered.
     void set_fault(Fault fault, long arg);
     // Once true, stays so: the line is to go as soon as the program has
     // read what is on it.

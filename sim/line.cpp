@@ -92,6 +92,7 @@ void Line::put(const std::string &bytes, long long at)
 
 void Line::put(const Reply &reply, long long at)
 {
+    at += reply.late_ms * MS;
     if (!reply.split_at) {
         put(reply.bytes, at);
         return;
@@ -100,14 +101,22 @@ void Line::put(const Reply &reply, long long at)
     put(reply.bytes.substr(*reply.split_at), std::max(at, out_.free_at) + reply.split_ms * MS);
 }
 
+// All that is due goes in one write, so that bytes put on the wire together
+// (a reply and its repeat, unpaced) reach the program together too.
 bool Line::write(long long now)
 {
-    while (!out_.bytes.empty() && out_.bytes.front().at <= now) {
-        unsigned char c = out_.bytes.front().byte;
-        if (::write(master_, &c, 1) != 1)
-            return errno == EAGAIN;
-        out_.bytes.pop_front();
+    std::string due;
+    for (const Wire::Timed &t : out_.bytes) {
+        if (t.at > now)
+            break;
+        due += char(t.byte);
     }
+    if (due.empty())
+        return true;
+    ssize_t n = ::write(master_, due.data(), due.size());
+    if (n < 0)
+        return errno == EAGAIN;
+    out_.bytes.erase(out_.bytes.begin(), out_.bytes.begin() + n);
     return true;
 }
 

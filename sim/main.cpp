@@ -11,7 +11,8 @@
 //   hangup           the device is gone (fault hangup); the simulator then ends
 // With --hex the traffic is logged as the tests read it instead, with
 //   rx 52 30 0d      a command received: every byte in hex, its CR included
-//   tx 34 30 37 32 0d  the reply to it, as it is put on the line
+//   tx 34 30 37 32 0d  the reply to it, as it is put on the line (printed at
+//                    once, also when a fault puts it there later)
 // and with --quiet not at all (the device, the answers and hangup remain).
 //
 // The instrument, 1200 baud 8N1, commands and replies ending in CR (13):
@@ -28,10 +29,12 @@
 // Lines on standard input change it while it runs; each is answered "ok":
 //   ident TEXT | front TEXT | voltage TEXT   the replies to I, K, M (TEXT may
 //                                             be empty; \r \n \\ \xNN escapes)
-//   fault none | silent | garbage | long | split MS | hangup N
+//   fault none | silent | garbage | long | split MS | hangup N | late MS | twice
 //       silent: no replies; garbage: "x#?\xFF" + CR; long: 32 bytes and no
 //       CR; split: a reply's second half MS ms after its first; hangup: the
-//       device vanishes after N more commands have been answered
+//       device vanishes after N more commands have been answered; late:
+//       each reply MS ms after its command came (past the program's 0.3 s
+//       from 300 on); twice: each reply sent twice in a row
 //   pace on | off     each byte in or out takes 8.33 ms, as at 1200 baud
 //   send TEXT         put TEXT (escapes as above) on the line now
 //   local | remote    the state the L commands set
@@ -142,8 +145,10 @@ void usage(FILE *to)
           "'COMMAND → REPLY' for each command received; --hex: 'rx HEX' for each\n"
           "command and 'tx HEX' for each reply instead; --quiet: neither.\n"
           "Standard input takes: ident|front|voltage TEXT, fault none|silent|\n"
-          "garbage|long|split MS|hangup N, pace on|off, send TEXT, local, remote,\n"
-          "power on, help, quit. See the top of sim/main.cpp.\n",
+          "garbage|long|split MS|hangup N|late MS|twice, pace on|off, send TEXT,\n"
+          "local, remote, power on, help, quit. See the top of sim/main.cpp.\n"
+          "Faults: late MS answers each command MS ms after it came; twice sends\n"
+          "each reply twice.\n",
           to);
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -19,24 +21,32 @@
 
 namespace {
 
-enum { PORT_COUNT = 8, PATH_SIZE = 256 };
+enum { PORT_COUNT = 8 };
 
 struct Port {
     int fd = -1;           // -1 while closed
     double timeout = 10.0; // seconds a read or write may take
+    termios found{};       // the device's settings as the open found them
+    // How the last read ended: at its deadline (neither the terminator nor
+    // its count having come), and when (monotonic ns; the open's time
+    // before any read).
+    bool timed_out = false;
+    long long read_end = 0;
 };
 
-Port ports[PORT_COUNT + 1];            // index 1 to 8
-char device_names[PORT_COUNT + 1][PATH_SIZE];
-char settings[PORT_COUNT + 1][PATH_SIZE];   // from the settings file, "" none
-char defaults[PORT_COUNT + 1][PATH_SIZE];
+Port ports[PORT_COUNT + 1];  // index 1 to 8
+// Device names in full, however long: a name cut short may name another
+// device.
+std::string device_names[PORT_COUNT + 1];
+std::string settings[PORT_COUNT + 1];  // from the settings file, "" none
+std::string defaults[PORT_COUNT + 1];
 
 // The failed open that GetRS232ErrorString describes.
 int failed_code = 0;
 int failed_port = 0;
-char failed_device[PATH_SIZE];
+std::string failed_device;
 char failed_reason[128];
-char error_text[PATH_SIZE + 256];
+std::string error_text;
 
 bool valid_port(int port) { return port >= 1 && port <= PORT_COUNT; }
 
@@ -113,7 +123,7 @@ int fail_open(int port, const char *device, int code, int err)
 {
     failed_code = code;
     failed_port = port;
-    snprintf(failed_device, sizeof failed_device, "%s", device);
+    failed_device = device;
     switch (code) {
     case RS232_NO_DEVICE: snprintf(failed_reason, sizeof failed_reason, "no such device"); break;
     case RS232_ACCESS:
@@ -210,8 +220,8 @@ const char *ComDefaultDevice(int port)
 {
     if (!valid_port(port))
         return "";
-    snprintf(defaults[port], PATH_SIZE, "/dev/ttyS%d", port - 1);
-    return defaults[port];
+    defaults[port] = "/dev/ttyS" + std::to_string(port - 1);
+    return defaults[port].c_str();
 }
 
 int ComDeviceSource(int port)
@@ -220,7 +230,7 @@ int ComDeviceSource(int port)
         return -1;
     if (from_environment(port))
         return COM_FROM_ENVIRONMENT;
-    return settings[port][0] ? COM_FROM_SETTINGS : COM_DEFAULT;
+    return settings[port].empty() ? COM_DEFAULT : COM_FROM_SETTINGS;
 }
 
 const char *ComDeviceName(int port)
@@ -229,22 +239,22 @@ const char *ComDeviceName(int port)
         return "";
     const char *named = from_environment(port);
     if (!named)
-        named = settings[port][0] ? settings[port] : ComDefaultDevice(port);
-    snprintf(device_names[port], PATH_SIZE, "%s", named);
-    return device_names[port];
+        named = settings[port].empty() ? ComDefaultDevice(port) : settings[port].c_str();
+    device_names[port] = named;
+    return device_names[port].c_str();
 }
 
 int SetComSetting(int port, const char *device)
 {
     if (!valid_port(port))
         return RS232_BAD_PORT;
-    snprintf(settings[port], PATH_SIZE, "%s", device ? device : "");
+    settings[port] = device ? device : "";
     return 0;
 }
 
 const char *ComSetting(int port)
 {
-    return valid_port(port) ? settings[port] : "";
+    return valid_port(port) ? settings[port].c_str() : "";
 }
 
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,
@@ -255,38 +265,41 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     (void)outputQueueSize;
     if (!valid_port(port))
         return fail_open(port, "", RS232_BAD_PORT, 0);
-    char device[PATH_SIZE];
-    snprintf(device, sizeof device, "%s",
-             deviceName && deviceName[0] ? deviceName : ComDeviceName(port));
+    const std::string device = deviceName && deviceName[0] ? deviceName : ComDeviceName(port);
     if (ports[port].fd >= 0)  // opening anew what is still open
         CloseCom(port);
 
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A name longer than the system takes fails here (ENAMETOOLONG), and
+    // is reported with the system's words.
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        return fail_open(port, device, open_error_code(err), err);
+        return fail_open(port, device.c_str(), open_error_code(err), err);
     }
     termios t;
     if (tcgetattr(fd, &t) != 0) {
         int err = errno;
         close(fd);
-        return fail_open(port, device, RS232_NOT_SERIAL, err);
+        return fail_open(port, device.c_str(), RS232_NOT_SERIAL, err);
     }
     // An advisory lock that every user, root included, respects; a second
     // program on the same port would steal half of every reply.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         close(fd);
-        return fail_open(port, device, err == EWOULDBLOCK ? RS232_BUSY : RS232_OPEN_FAILED, err);
+        return fail_open(port, device.c_str(), err == EWOULDBLOCK ? RS232_BUSY : RS232_OPEN_FAILED, err);
     }
     int r = configure(fd, t, baudRate, parity, dataBits, stopBits);
     if (r != 0) {
         close(fd);
-        return fail_open(port, device, r, 0);
+        return fail_open(port, device.c_str(), r, 0);
     }
     tcflush(fd, TCIOFLUSH);
     ports[port].fd = fd;
     ports[port].timeout = 10.0;
+    ports[port].found = t;
+    ports[port].timed_out = false;
+    ports[port].read_end = MonotonicNs();
     failed_code = 0;
     return 0;
 }
@@ -294,9 +307,9 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 const char *GetRS232ErrorString(int errorCode)
 {
     if (errorCode == failed_code && failed_code != 0 && failed_code != RS232_BAD_PORT) {
-        snprintf(error_text, sizeof error_text, "Cannot open COM%d (%s): %s", failed_port,
-                 failed_device, failed_reason);
-        return error_text;
+        error_text = "Cannot open COM" + std::to_string(failed_port) + " (" + failed_device +
+                     "): " + failed_reason;
+        return error_text.c_str();
     }
     switch (errorCode) {
     case 0: return "No error";
@@ -310,6 +323,7 @@ const char *GetRS232ErrorString(int errorCode)
     case RS232_IO: return "Read or write failed: the device is gone or hung up";
     case RS232_TIMEOUT: return "A write could not be completed in time";
     case RS232_OPEN_FAILED: return "The port could not be opened";
+    case RS232_CUT_SHORT: return "A reply was cut short: its time ran out before its end came";
     default: return "Unknown serial port error";
     }
 }
@@ -415,6 +429,11 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
     Port *p = open_port(port);
     if (!p)
         return RS232_NOT_OPEN;
+    auto ended = [p](int result, bool timed_out) {
+        p->timed_out = timed_out;
+        p->read_end = MonotonicNs();
+        return result;
+    };
     long long deadline = deadline_in(p->timeout);
     int stored = 0;
     while (stored < count) {
@@ -422,23 +441,82 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
         ssize_t n = read(p->fd, &c, 1);
         if (n == 1) {
             if (c == (unsigned char)terminationByte)
-                return stored;
+                return ended(stored, false);
             buffer[stored++] = (char)c;
             continue;
         }
         if (n == 0)
-            return RS232_IO;  // end of file: the other end hung up
+            return ended(RS232_IO, false);  // end of file: the other end hung up
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN)
-            return RS232_IO;
+            return ended(RS232_IO, false);
         int r = wait_ready(p->fd, POLLIN, deadline);
         if (r == 0)
-            return stored;  // deadline: what has arrived so far
+            return ended(stored, true);  // deadline: what has arrived so far
+        if (r < 0)
+            return ended(r, false);
+    }
+    return ended(stored, false);
+}
+
+int ComRdTimedOut(int port)
+{
+    Port *p = open_port(port);
+    return p && p->timed_out ? 1 : 0;
+}
+
+namespace {
+
+// Reads and drops whatever waits on fd: 1 when there was something, 0 when
+// nothing, RS232_IO when the device failed or hung up.
+int discard_input(int fd)
+{
+    int found = 0;
+    for (;;) {
+        char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            found = 1;
+            continue;
+        }
+        if (n == 0)
+            return RS232_IO;
+        if (errno == EINTR)
+            continue;
+        return errno == EAGAIN ? found : RS232_IO;
+    }
+}
+
+}  // namespace
+
+int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double limitSeconds)
+{
+    Port *p = open_port(port);
+    if (!p)
+        return RS232_NOT_OPEN;
+    const long long limit = deadline_in(limitSeconds);
+    // After a read that ran out of time (having taken all there was),
+    // whatever waits now came since it ended. Until something comes, the
+    // line is quiet once startSeconds have passed since then.
+    long long quiet_at = p->read_end + (long long)(startSeconds * 1e9);
+    int found = 0;
+    for (;;) {
+        int r = discard_input(p->fd);
         if (r < 0)
             return r;
+        if (r > 0) {
+            found = 1;
+            quiet_at = MonotonicNs() + (long long)(quietSeconds * 1e9);
+        }
+        if (MonotonicNs() >= limit)
+            return found;
+        r = wait_ready(p->fd, POLLIN, std::min(quiet_at, limit));
+        if (r < 0)
+            return r;
+        if (r == 0)
+            return found;
     }
-    return stored;
 }
 
 int CloseCom(int port)
@@ -447,8 +525,10 @@ int CloseCom(int port)
     if (!p)
         return valid_port(port) ? RS232_NOT_OPEN : RS232_BAD_PORT;
     // Whatever is still queued for output is dropped rather than waited for:
-    // a dead device must not hold up the close.
+    // a dead device must not hold up the close. The device gets back the
+    // settings it had (a terminal pointed at by mistake is left usable).
     tcflush(p->fd, TCOFLUSH);
+    tcsetattr(p->fd, TCSANOW, &p->found);
     int r = close(p->fd);
     p->fd = -1;
     return r == 0 ? 0 : RS232_IO;

@@ -1,6 +1,7 @@
 // The instrument link against the simulated T-483: frames on the wire,
 // offline mode, replies into radek and the scans that read them.
 #include <QElapsedTimer>
+#include <algorithm>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
@@ -214,6 +215,85 @@ private slots:
         QVERIFY2(t.elapsed() < slack(500), qPrintable(QString::number(t.elapsed())));
         QCOMPARE(i, 3);
         QCOMPARE(QByteArray(radek), QByteArray("100"));
+    }
+
+    // A reply whose end has not come when the read runs out of time is no
+    // reply: the read fails with an empty reply, and the scans keep to
+    // their rules for a failed read (R kept, M none).
+    void cutShortReply_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("K") << QByteArray("K");
+        QTest::newRow("M") << QByteArray("M");
+    }
+    void cutShortReply()
+    {
+        QFETCH(QByteArray, command);
+        QVERIFY(sim->command("front 4072"));
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(sim->command("fault split 450"));
+        R = 1234;
+        M = 2500;
+        exchange(command.constData());
+        QVERIFY2(i < 0, qPrintable(QString::number(i)));
+        QCOMPARE(radek[0], '\0');
+        scan_r();
+        QCOMPARE(R, 1234);
+        scan_m();
+        QCOMPARE(M, 0);
+    }
+
+    // Replies that come just after their read ran out of time: none is
+    // taken for the reply to the command after it (a read that ends late
+    // on a busy machine may still find its own), and once the instrument
+    // answers in time again each reply is its own command's.
+    void lateRepliesAreNotTheNextOnes()
+    {
+        QVERIFY(sim->command("front 1000"));
+        QVERIFY(sim->command("voltage 5000"));
+        QVERIFY(sim->command("fault late 310"));
+        for (int k = 0; k < 3; k++) {
+            exchange("K");
+            QVERIFY2(QByteArray(radek).isEmpty() || QByteArray(radek) == "1000", radek);
+            exchange("M");
+            QVERIFY2(QByteArray(radek).isEmpty() || QByteArray(radek) == "5000", radek);
+        }
+        QVERIFY(sim->command("fault none"));
+        exchange("M");
+        QCOMPARE(QByteArray(radek), QByteArray("5000"));
+        exchange("K");
+        QCOMPARE(QByteArray(radek), QByteArray("1000"));
+    }
+
+    // The price of that care: a silent instrument's K and M, each waiting
+    // out its read, take 0.65 s together (two reads and two short quiets;
+    // the bound allows a loaded machine its slack), and an empty reply,
+    // being complete, costs no wait at all.
+    void silentInstrumentKeepsToItsTime()
+    {
+        QVERIFY(sim->command("fault silent"));
+        exchange("M");
+        QList<qint64> pairs;
+        for (int k = 0; k < 5; k++) {
+            QElapsedTimer t;
+            t.start();
+            exchange("K");
+            exchange("M");
+            pairs << t.elapsed();
+        }
+        std::sort(pairs.begin(), pairs.end());
+        const QString all = QString("%1 %2 %3 %4 %5 ms").arg(pairs[0]).arg(pairs[1]).arg(pairs[2]).arg(pairs[3]).arg(pairs[4]);
+        QVERIFY2(pairs[0] >= 630 && pairs[2] < 650 + slack(50), qPrintable(all));
+
+        QVERIFY(sim->command("fault none"));
+        QVERIFY(sim->command("front"));
+        exchange("K");
+        QElapsedTimer t;
+        t.start();
+        for (int k = 0; k < 10; k++)
+            exchange("K");
+        QVERIFY2(t.elapsed() < slack(150), qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(i, 0);
     }
 
     // An over-long reply without CR fills 20 bytes and radek ends after

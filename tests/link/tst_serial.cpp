@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <QScopeGuard>
 
@@ -17,7 +18,63 @@
 #include "sim_process.h"
 #include "slack.h"
 
+#include <QDir>
+#include <QFile>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <termios.h>
+
+namespace {
+
+// A pseudo-terminal of the test's own, its device held open here so that
+// its settings outlive the port's opening and closing.
+struct Pty {
+    int master = -1, held = -1;
+    QByteArray device;
+    bool open()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return false;
+        device = ptsname(master);
+        held = ::open(device.constData(), O_RDWR | O_NOCTTY);
+        return held >= 0;
+    }
+    ~Pty()
+    {
+        if (held >= 0)
+            ::close(held);
+        if (master >= 0)
+            ::close(master);
+    }
+    // What the port has written to it, waited for until `n` bytes came.
+    QByteArray written(int n, int timeoutMs = slack(2000))
+    {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (got.size() < n && t.elapsed() < timeoutMs) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 10) > 0) {
+                char buf[64];
+                const ssize_t r = ::read(master, buf, sizeof buf);
+                if (r > 0)
+                    got.append(buf, int(r));
+            }
+        }
+        return got;
+    }
+};
+
+bool sameSettings(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+}  // namespace
 
 class TestSerial : public QObject {
     Q_OBJECT
@@ -239,6 +296,7 @@ private slots:
         QCOMPARE(n, first.size());
         QCOMPARE(QByteArray(buf, n), first);
         QCOMPARE(buf[n], '#');  // no terminator stored, nothing appended
+        QCOMPARE(ComRdTimedOut(1), int(waitsOut));
         if (waitsOut)
             QVERIFY2(ms >= 280 && ms < 300 + slack(300), qPrintable(QString::number(ms) + " ms"));
         else
@@ -277,6 +335,71 @@ private slots:
         }
     }
 
+    // After a read that ran out of time: a reply that comes within the
+    // start time (counted from the end of the read) is dropped, with all
+    // that follows it until the line has been quiet for the quiet time;
+    // the next command's reply is then its own. With nothing coming, the
+    // wait ends at the start time; once that has passed, at once.
+    void drainUntilQuiet()
+    {
+        QVERIFY(openSim({"--fault", "late", "50"}));
+        SetComTime(1, 0.03);
+        char buf[20];
+        QElapsedTimer sent;
+        sent.start();
+        QCOMPARE(ComWrtByte(1, 'I'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+        QCOMPARE(ComRdTimedOut(1), 1);
+        QCOMPARE(ComDrainQuiet(1, 0.2, 0.02, 1.0), 1);
+        // The reply, 50 ms after the I, and 20 ms of quiet after it; not
+        // the 0.2 s a reply is given to begin.
+        QVERIFY2(sent.elapsed() >= 70 && sent.elapsed() < 70 + slack(100), qPrintable(QString::number(sent.elapsed())));
+        SetComTime(1, 1.0);
+        QCOMPARE(ComWrtByte(1, 'M'), 1);
+        QCOMPARE(ComWrtByte(1, 13), 1);
+        QCOMPARE(QByteArray(buf, qMax(ComRdTerm(1, buf, 20, 13), 0)), QByteArray("1000"));
+        QCOMPARE(ComRdTimedOut(1), 0);
+
+        QVERIFY(sim->command("fault silent"));
+        SetComTime(1, 0.03);
+        for (double start : {0.02, 0.05}) {
+            QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+            QElapsedTimer sinceRead;
+            sinceRead.start();
+            QCOMPARE(ComDrainQuiet(1, start, 0.02, 1.0), 0);
+            const int ms = int(start * 1000);
+            QVERIFY2(sinceRead.elapsed() >= ms - 1 && sinceRead.elapsed() < ms + slack(30),
+                     qPrintable(QString::number(sinceRead.elapsed())));
+        }
+        QCOMPARE(ComRdTerm(1, buf, 20, 13), 0);
+        QElapsedTimer sinceRead;
+        sinceRead.start();
+        while (sinceRead.elapsed() < 25)  // quiet for longer already
+            QThread::usleep(1000);
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 1.0), 0);
+        QVERIFY2(took.elapsed() < slack(15), qPrintable(QString::number(took.elapsed())));
+    }
+
+    // A line that never falls quiet (bytes every 8.3 ms at 1200 baud) holds
+    // the drain no longer than its limit.
+    void drainEndsAtItsLimit()
+    {
+        QVERIFY(openSim({"--pace"}));
+        QVERIFY(sim->command("send " + QString(80, 'x')));
+        SetComTime(1, 0.02);
+        char buf[20];
+        const int n = ComRdTerm(1, buf, 20, 13);
+        QVERIFY2(n >= 0 && n < 20, qPrintable(QString::number(n)));
+        QCOMPARE(ComRdTimedOut(1), 1);
+        QElapsedTimer took;
+        took.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 0.1), 1);
+        QVERIFY2(took.elapsed() >= 99 && took.elapsed() < 100 + slack(50), qPrintable(QString::number(took.elapsed())));
+    }
+
     // Stale bytes on the line must not be taken for the next reply.
     void flushDiscardsStale()
     {
@@ -311,6 +434,9 @@ private slots:
         QVERIFY2(t.elapsed() < slack(2000), qPrintable(QString::number(t.elapsed())));
         QVERIFY(ComWrtByte(1, 'K') < 0);
         QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+        t.start();
+        QCOMPARE(ComDrainQuiet(1, 0.02, 0.02, 5.0), int(RS232_IO));
+        QVERIFY2(t.elapsed() < slack(1000), qPrintable(QString::number(t.elapsed())));
         QCOMPARE(CloseCom(1), 0);
     }
 
@@ -323,6 +449,66 @@ private slots:
         QCOMPARE(ComRdTerm(1, buf, 20, 13), 4);
         QVERIFY(sim->hungUp());
         QCOMPARE(ComRdTerm(1, buf, 20, 13), int(RS232_IO));
+    }
+
+    // A device named by more than 255 bytes is the device of that whole
+    // name, never the one its first 255 bytes name; a name longer than any
+    // path the system takes is refused as such, named in full.
+    void longDeviceNames()
+    {
+        Pty first, second;
+        QVERIFY(first.open() && second.open());
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QFile::link(QString::fromLocal8Bit(first.device), dir.filePath("a")));
+        QVERIFY(QFile::link(QString::fromLocal8Bit(second.device), dir.filePath("ab")));
+        // DIR//////...///a in 255 bytes; one byte more names DIR/ab.
+        QByteArray name = QFile::encodeName(dir.path()) + '/';
+        name += QByteArray(255 - 1 - name.size(), '/') + 'a';
+        QCOMPARE(name.size(), 255);
+        name += 'b';
+        qputenv("T483_COM1", name);
+        QCOMPARE(QByteArray(ComDeviceName(1)), name);
+        QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);
+        QCOMPARE(ComWrtByte(1, 'X'), 1);
+        QCOMPARE(second.written(1), QByteArray("X"));
+        CloseCom(1);
+
+        const QByteArray tooLong = QByteArray(5000, '/') + "dev/null";
+        qputenv("T483_COM2", tooLong);
+        QCOMPARE(OpenComConfig(2, "", 1200, 0, 8, 1, 40, 40), int(RS232_OPEN_FAILED));
+        QCOMPARE(QByteArray(GetRS232ErrorString(RS232_OPEN_FAILED)),
+                 "Cannot open COM2 (" + tooLong + "): file name too long");
+    }
+
+    // The device's own settings (here a terminal's: line editing, echo,
+    // 9600 baud) are the port's while it is open and come back when it is
+    // closed, also after an opening anew while it was open.
+    void closeRestoresTheDevicesSettings()
+    {
+        Pty pty;
+        QVERIFY(pty.open());
+        termios before;
+        QCOMPARE(tcgetattr(pty.held, &before), 0);
+        cfsetispeed(&before, B9600);
+        cfsetospeed(&before, B9600);
+        QCOMPARE(tcsetattr(pty.held, TCSANOW, &before), 0);
+        QCOMPARE(tcgetattr(pty.held, &before), 0);
+        QVERIFY(before.c_lflag & ICANON);
+        qputenv("T483_COM1", pty.device);
+
+        for (int openings : {1, 2}) {
+            for (int k = 0; k < openings; k++)
+                QCOMPARE(OpenComConfig(1, "", 1200, 0, 8, 1, 40, 40), 0);
+            termios open;
+            QCOMPARE(tcgetattr(pty.held, &open), 0);
+            QCOMPARE(cfgetospeed(&open), speed_t(B1200));
+            QVERIFY(!(open.c_lflag & (ICANON | ECHO)));
+            QCOMPARE(CloseCom(1), 0);
+            termios after;
+            QCOMPARE(tcgetattr(pty.held, &after), 0);
+            QVERIFY2(sameSettings(before, after), qPrintable(QString("after %1 openings").arg(openings)));
+        }
     }
 
     // The program closes the port and opens it again (Start pressed anew).

@@ -82,6 +82,9 @@ private slots:
         QTest::newRow("a silent instrument still acts")
             << QByteArrayList{"> fault silent", "L0", "R5", "> fault none", "K"}
             << QByteArrayList{"", "", "5\r"};
+        QTest::newRow("an instrument answering twice acts once")
+            << QByteArrayList{"> fault twice", "L0", "R5", "K", "> fault none", "K"}
+            << QByteArrayList{"L0\rL0\r", "R5\rR5\r", "5\r5\r", "5\r"};
     }
     void conversation()
     {
@@ -128,27 +131,41 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("splitAt");  // -1: not split
         QTest::addColumn<int>("splitMs");
+        QTest::addColumn<int>("lateMs");
         QTest::newRow("none") << QByteArrayList{"> fault none"} << QByteArray("I")
-                              << QByteArray("48300\r") << -1 << 0;
+                              << QByteArray("48300\r") << -1 << 0 << 0;
         QTest::newRow("silent") << QByteArrayList{"> fault silent"} << QByteArray("I")
-                                << QByteArray() << -1 << 0;
+                                << QByteArray() << -1 << 0 << 0;
         QTest::newRow("garbage") << QByteArrayList{"> fault garbage"} << QByteArray("R5")
-                                 << QByteArray("x#?\xff\r") << -1 << 0;
+                                 << QByteArray("x#?\xff\r") << -1 << 0 << 0;
         QTest::newRow("long") << QByteArrayList{"> fault long"} << QByteArray("M")
-                              << QByteArray("0123456789ABCDEFGHIJKLMNOPQRSTUV") << -1 << 0;
+                              << QByteArray("0123456789ABCDEFGHIJKLMNOPQRSTUV") << -1 << 0 << 0;
         QTest::newRow("split") << QByteArrayList{"> fault split 40"} << QByteArray("I")
-                               << QByteArray("48300\r") << 3 << 40;
+                               << QByteArray("48300\r") << 3 << 40 << 0;
         QTest::newRow("split, odd length, no MS") << QByteArrayList{"> fault split"}
                                                   << QByteArray("K") << QByteArray("100\r") << 2
-                                                  << 0;
+                                                  << 0 << 0;
         QTest::newRow("split of a CR alone") << QByteArrayList{"> ident", "> fault split 7"}
-                                             << QByteArray("I") << QByteArray("\r") << 0 << 7;
+                                             << QByteArray("I") << QByteArray("\r") << 0 << 7 << 0;
         QTest::newRow("hangup: replies as usual") << QByteArrayList{"> fault hangup 3"}
                                                   << QByteArray("X") << QByteArray("?\r") << -1
-                                                  << 0;
+                                                  << 0 << 0;
+        QTest::newRow("late: the whole reply, later") << QByteArrayList{"> fault late 310"}
+                                                      << QByteArray("K") << QByteArray("100\r") << -1
+                                                      << 0 << 310;
+        QTest::newRow("late, no MS: at once") << QByteArrayList{"> fault late"} << QByteArray("M")
+                                              << QByteArray("1000\r") << -1 << 0 << 0;
+        QTest::newRow("late, negative: at once") << QByteArrayList{"> fault late -5"}
+                                                 << QByteArray("M") << QByteArray("1000\r") << -1
+                                                 << 0 << 0;
+        QTest::newRow("twice") << QByteArrayList{"> front 4072", "> fault twice"} << QByteArray("K")
+                               << QByteArray("4072\r4072\r") << -1 << 0 << 0;
+        QTest::newRow("twice, an empty reply") << QByteArrayList{"> voltage", "> fault twice"}
+                                               << QByteArray("M") << QByteArray("\r\r") << -1 << 0
+                                               << 0;
         QTest::newRow("the last fault set counts")
-            << QByteArrayList{"> fault garbage", "> fault split 9", "> fault none"}
-            << QByteArray("I") << QByteArray("48300\r") << -1 << 0;
+            << QByteArrayList{"> fault garbage", "> fault split 9", "> fault late 400", "> fault none"}
+            << QByteArray("I") << QByteArray("48300\r") << -1 << 0 << 0;
     }
     void faults()
     {
@@ -157,6 +174,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(int, splitAt);
         QFETCH(int, splitMs);
+        QFETCH(int, lateMs);
         sim::Instrument instrument;
         QByteArrayList unused;
         for (const QByteArray &text : setup)
@@ -166,6 +184,7 @@ private slots:
         QCOMPARE(reply.split_at ? int(*reply.split_at) : -1, splitAt);
         if (reply.split_at)
             QCOMPARE(reply.split_ms, long(splitMs));
+        QCOMPARE(reply.late_ms, long(lateMs));
         QVERIFY(!instrument.hanging_up());
     }
 
@@ -210,6 +229,8 @@ private slots:
         QTest::newRow("ident") << QByteArray("ident 48305") << QByteArray("ok");
         QTest::newRow("local takes any rest") << QByteArray("local now") << QByteArray("ok");
         QTest::newRow("fault with its ARG") << QByteArray("fault split 40") << QByteArray("ok");
+        QTest::newRow("fault late") << QByteArray("fault late 310") << QByteArray("ok");
+        QTest::newRow("fault twice") << QByteArray("fault twice") << QByteArray("ok");
         QTest::newRow("pace on") << QByteArray("pace on") << QByteArray("ok pace on");
         QTest::newRow("pace off") << QByteArray("pace off") << QByteArray("ok pace off");
         QTest::newRow("send") << QByteArray("send 40\\r\\x00") << QByteArray("ok send 34 30 0d 00");

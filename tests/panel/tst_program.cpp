@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <functional>
 #include <fcntl.h>
 #include <memory>
 #include <utility>
@@ -29,6 +30,18 @@ class ProgramTest : public QObject {
     {
         sim = SimProcess::onPort(1, options);
         return sim != nullptr;
+    }
+
+    // For ProgramSetup::during: once the program is connected (I, K, M
+    // received), the simulator is killed ("kill") or given `fault`; *done
+    // says whether that happened.
+    std::function<void()> faultOnceConnected(const QString &fault, bool *done)
+    {
+        return [this, fault, done] {
+            if (!sim->waitReceived(3, slack(10000)))  // I, K, M: connected
+                return;
+            *done = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
+        };
     }
 
     // What reached the instrument in a session under remote control: its
@@ -156,11 +169,7 @@ private slots:
             {.script = "wait 100; click start; wait 2000; click remote; key Up; wait 600; click konec",
              .ini = "[t483]\nlanguage=3\n",
              .trace = true,
-             .during = [&] {
-                 if (!sim->waitReceived(3, slack(10000)))  // I, K, M: connected
-                     return;
-                 faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
-             }});
+             .during = faultOnceConnected(fault, &faulted)});
         QVERIFY(faulted);
         QVERIFY2(r.status == 0, r.err.constData());
         // 2.7 s of scripted waits, each step held up by a tick at most,
@@ -192,11 +201,7 @@ private slots:
             {.script = QString("wait 100; click start; wait %1; accept; wait 300; click konec").arg(popupDue),
              .ini = "[t483]\nlanguage=3\n",
              .trace = true,
-             .during = [&] {
-                 if (!sim->waitReceived(3, slack(10000)))  // I, K, M: connected
-                     return;
-                 faulted = fault == "kill" ? (sim->kill(), true) : sim->command("fault " + fault);
-             }});
+             .during = faultOnceConnected(fault, &faulted)});
         QVERIFY(faulted);
         QVERIFY2(r.status == 0, r.err.constData());
         QVERIFY2(r.ms < popupDue + 400 + slack(4000), qPrintable(QString::number(r.ms)));

@@ -1,0 +1,58 @@
+// The record of a calibration sweep, a CSV file that people, spreadsheets
+// and `t483ctl report` read:
+//
+//   # t483ctl sweep record
+//   # program: t483ctl 1.0
+//   # started_utc: 2026-12-08T10:49:18Z
+//   # decade_identification: 48305
+//   # port: COM1
+//   # device: /dev/ttyUSB0
+//   # uut: Megger MIT1025 s/n 123
+//   # operator: J. Novak
+//   # plan: plan.csv
+//   # plan_sha256: 9f86d0...
+//   # plan_points: 12
+//   # decision_rule: pass when |error| <= tolerance; no guard band
+//   point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict
+//   1,2026-12-08T10:49:31Z,100,1000,100.4,0.400,2,pass
+//   2,2026-12-08T10:49:40Z,1000,2500,,,2,skipped
+//
+// Comment lines come only before the column line, each "# key: value";
+// the first says what the file is. A row holds a point of the plan (its
+// number in the plan, from 1), recorded when it was done: reading_mohm and
+// error_pct are empty for a skipped point. verdict is pass, fail or skipped.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+inline constexpr char RECORD_TITLE[] = "t483ctl sweep record";
+inline constexpr char RECORD_COLUMNS[] =
+    "point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict";
+inline constexpr char DECISION_RULE[] = "pass when |error| <= tolerance; no guard band";
+
+struct RecordRow {
+    int point = 0;
+    std::string time_utc;
+    int resistance_mohm = 0;
+    int voltage_v = 0;
+    std::optional<double> reading_mohm;  // none when skipped
+    std::optional<double> error_pct;     // none when skipped
+    double tolerance_pct = 0;
+    std::string verdict;                 // "pass", "fail" or "skipped"
+};
+
+struct Record {
+    // The comment lines' keys and values, in the file's order.
+    std::vector<std::pair<std::string, std::string>> header;
+    std::vector<RecordRow> rows;
+    // The value of a header key, "" when absent.
+    std::string value(const std::string &key) const;
+};
+
+// Reads a record. A last line without its line end (a write cut short by
+// a crash) is no row. False, with the reason (naming the line), for a file
+// that is not such a record.
+bool readRecord(const std::string &path, Record *record, std::string *error);

@@ -1,0 +1,1 @@
+# The suites of t483ctl's cli.

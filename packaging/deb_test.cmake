@@ -22,11 +22,11 @@ endif()
 
 execute_process(COMMAND ${DPKG_DEB} --contents ${deb} OUTPUT_VARIABLE contents)
 foreach(path
-    usr/bin/t483 usr/bin/t483-sim
+    usr/bin/t483 usr/bin/t483-sim usr/bin/t483ctl
     usr/share/applications/t483.desktop
     usr/share/icons/hicolor/scalable/apps/t483.svg
     usr/share/metainfo/cz.t483.t483.metainfo.xml
-    usr/share/man/man1/t483.1.gz usr/share/man/man1/t483-sim.1.gz
+    usr/share/man/man1/t483.1.gz usr/share/man/man1/t483-sim.1.gz usr/share/man/man1/t483ctl.1.gz
     usr/share/doc/t483/copyright usr/share/doc/t483/changelog.gz)
   if(NOT contents MATCHES " root/root [^\n]* \\./${path}\n")
     message(FATAL_ERROR "${deb} has no ${path} owned by root:\n${contents}")

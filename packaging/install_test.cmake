@@ -1,9 +1,9 @@
 # cmake -DBUILD=... -DPREFIX=... -DBINDIR=bin -DDATADIR=share -DMANDIR=... -DDOCDIR=...
 #       [-DVALIDATE=...] -P
 # Installs BUILD into PREFIX (emptied first) and checks that the program, the
-# simulator, the desktop entry and its icon are where the entry says, that the
+# simulator, t483ctl, the desktop entry and its icon are where the entry says, that the
 # AppStream metadata launches that entry, that the manual pages, copyright and
-# changelog are there, that both programs run from there, and that the entry
+# changelog are there, that the programs run from there, and that the entry
 # passes desktop-file-validate when it is there.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
@@ -14,8 +14,10 @@ endif()
 
 set(entry ${PREFIX}/${DATADIR}/applications/t483.desktop)
 set(metainfo ${PREFIX}/${DATADIR}/metainfo/cz.t483.t483.metainfo.xml)
-foreach(file ${PREFIX}/${BINDIR}/t483 ${PREFIX}/${BINDIR}/t483-sim ${entry} ${metainfo}
+foreach(file ${PREFIX}/${BINDIR}/t483 ${PREFIX}/${BINDIR}/t483-sim ${PREFIX}/${BINDIR}/t483ctl
+             ${entry} ${metainfo}
              ${PREFIX}/${MANDIR}/man1/t483.1.gz ${PREFIX}/${MANDIR}/man1/t483-sim.1.gz
+             ${PREFIX}/${MANDIR}/man1/t483ctl.1.gz
              ${PREFIX}/${DOCDIR}/copyright ${PREFIX}/${DOCDIR}/changelog.gz)
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "not installed: ${file}")
@@ -45,12 +47,14 @@ if(NOT text MATCHES "<launchable type=\"desktop-id\">t483.desktop</launchable>")
   message(FATAL_ERROR "${metainfo} does not launch t483.desktop")
 endif()
 
-# The installed simulator runs from its new place.
-execute_process(COMMAND ${PREFIX}/${BINDIR}/t483-sim --help RESULT_VARIABLE result
-                OUTPUT_QUIET ERROR_QUIET)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "installed t483-sim --help failed: ${result}")
-endif()
+# The installed simulator and t483ctl run from their new place.
+foreach(program t483-sim t483ctl)
+  execute_process(COMMAND ${PREFIX}/${BINDIR}/${program} --help RESULT_VARIABLE result
+                  OUTPUT_QUIET ERROR_QUIET)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "installed ${program} --help failed: ${result}")
+  endif()
+endforeach()
 
 # The installed program starts on its own (offline, no display) and ends with
 # status 0 by its Exit key.

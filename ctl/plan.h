@@ -46,7 +46,7 @@ struct ReadingInput {
 
 // The help on the units of a reading, for prompts and --help.
 inline constexpr char READING_UNITS[] =
-    "4072 (MOhm), 4.07G, 4070M, 4070000k, 4.07e9 (ohms; also 4.07e9ohm)";
+    "4072 (MOhm), 4.07G, 4070M, 4070000k, 4.07e9 (ohms)";
 
 // A reading as typed, spaces around it ignored:
 //   NUMBER                a bare number without exponent is MOhm: 4072

@@ -333,6 +333,8 @@ Sweep::Outcome Sweep::waitVoltage(size_t index)
     const int want = plan_[index].voltage_v;
     int shown = -1;
     for (;;) {
+        // An M every 0.5 s, however long its answer took.
+        const qint64 asked = QDateTime::currentMSecsSinceEpoch();
         const std::optional<int> v = retry([&] { return decade_.voltage(); });
         if (!v)
             return decadeFault("M");
@@ -349,7 +351,8 @@ Sweep::Outcome Sweep::waitVoltage(size_t index)
                          .arg(scripted_ ? "" : "; s skips the point, q stops the run"));
             shown = *v;
         }
-        const Outcome o = waitWithInput(500, QString("waiting for %1 V").arg(want));
+        const int left = int(std::max<qint64>(0, asked + 500 - QDateTime::currentMSecsSinceEpoch()));
+        const Outcome o = waitWithInput(left, QString("waiting for %1 V").arg(want));
         if (o != Done)
             return o;
     }
@@ -386,7 +389,7 @@ Sweep::Outcome Sweep::reading(size_t index, double *mohm)
 {
     for (;;) {
         if (!scripted_)
-            printErr(QString("%1: the tester's reading (%2; s skip, q stop): ").arg(pointName(index)).arg(READING_UNITS));
+            printErr(QString("%1: the tester's reading [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ").arg(pointName(index)));
         std::string line;
         const LineSource::Result r = input_.next(-1, &line);
         if (r == LineSource::Signal)

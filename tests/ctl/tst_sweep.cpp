@@ -218,6 +218,26 @@ private slots:
         QCOMPARE(got.at(r - 2), QByteArray("M\r"));
     }
 
+    // Waiting for the voltage, the technician skips a point and stops the
+    // run: the skip recorded, the stopped point not.
+    void skipWhileWaiting()
+    {
+        QVERIFY(sim->command("voltage 5000"));
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv"});
+        QByteArray err;
+        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): select 1000 V on the decade (it has 5000 V); s skips"));
+        p.write("s\n");
+        QVERIFY(waitErr(p, &err, "point 2/4 (1000 MOhm at 1000 V): select 1000 V"));
+        p.write("q\n");
+        QVERIFY(p.waitForFinished(slack(10000)));
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(rowsOf(path("rec.csv")), QStringList{"1,,100,1000,,,2,skipped"});
+        QVERIFY(sim->sentinel());
+        QCOMPARE(commandsOf(sim->received(), "R"), QList<QByteArray>());
+        QCOMPARE(sim->received().last(), QByteArray("L1\r"));
+    }
+
     // Killed at several moments (each kill -9 of a run reading from a pipe)
     // and resumed with the readings left: the same rows as a run never
     // interrupted, the header kept, each point done once.
@@ -333,6 +353,15 @@ private slots:
         QCOMPARE(bytesOf(path("rec.csv")), before);
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), QList<QByteArray>());
+
+        // A port that cannot be opened is status 3, and no record is begun.
+        QCOMPARE(run({"--port", path("no-such-device"), "sweep", "plan.csv", "--record", "new.csv"}), 3);
+        QVERIFY(!QFile::exists(path("new.csv")));
+        // Nor for a decade that is no T-483.
+        QVERIFY(sim->command("ident 12345"));
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "new.csv", "--readings", "readings.txt"}, nullptr, &err), 1);
+        QVERIFY2(err.contains("not a T-483"), err.constData());
+        QVERIFY(!QFile::exists(path("new.csv")));
     }
 
     // Bad plans: the line and the column named, before the port is touched.

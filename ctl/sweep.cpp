@@ -158,6 +158,7 @@ private:
     bool scripted_ = false;  // answers from --readings
     bool tty_ = false;       // standard error is a terminal
     bool remote_ = false;
+    std::optional<int> knownVoltage_;  // an M answered just now
     QString stopReason_;
 };
 
@@ -333,9 +334,13 @@ Sweep::Outcome Sweep::waitVoltage(size_t index)
     const int want = plan_[index].voltage_v;
     int shown = -1;
     for (;;) {
-        // An M every 0.5 s, however long its answer took.
+        // An M every 0.5 s, however long its answer took; the first may
+        // have come with the last point's reading.
         const qint64 asked = QDateTime::currentMSecsSinceEpoch();
-        const std::optional<int> v = retry([&] { return decade_.voltage(); });
+        std::optional<int> v = knownVoltage_;
+        knownVoltage_.reset();
+        if (!v)
+            v = retry([&] { return decade_.voltage(); });
         if (!v)
             return decadeFault("M");
         if (*v == want) {
@@ -430,24 +435,48 @@ Sweep::Outcome Sweep::point(size_t index)
     row.voltage_v = p.voltage_v;
     row.tolerance_pct = p.tolerance_pct;
 
-    Outcome o = waitVoltage(index);
-    if (o == Done) {
-        // Never an R at another voltage: the M just answered is the plan's.
-        if (!ensureRemote())
-            return decadeFault("L0");
-        const std::string command = "R" + std::to_string(p.resistance_mohm);
-        if (!retry([&]() -> std::optional<int> { return decade_.setResistance(p.resistance_mohm) ? std::optional(1) : std::nullopt; }))
-            return decadeFault(q(command));
-        const std::optional<int> set = retry([&] { return decade_.resistance(); });
-        if (!set)
-            return decadeFault("K");
-        if (*set != p.resistance_mohm)
-            return stop(QString("the decade reports %1 MOhm after %2").arg(*set).arg(q(command)));
-        o = dwell(index);
-    }
+    Outcome o = Done;
     double mohm = 0;
-    if (o == Done)
-        o = reading(index, &mohm);
+    for (;;) {
+        o = waitVoltage(index);
+        if (o == Done) {
+            // Never an R at another voltage: the M just answered is the plan's.
+            const std::string command = "R" + std::to_string(p.resistance_mohm);
+            std::optional<int> set;
+            // A decade put back to local control from its front panel keeps
+            // its own value: L0 and R once more.
+            for (int attempt = 0; attempt < 2 && set != p.resistance_mohm; attempt++) {
+                if (attempt)
+                    remote_ = false;
+                if (!ensureRemote())
+                    return decadeFault("L0");
+                if (!retry([&]() -> std::optional<int> { return decade_.setResistance(p.resistance_mohm) ? std::optional(1) : std::nullopt; }))
+                    return decadeFault(q(command));
+                set = retry([&] { return decade_.resistance(); });
+                if (!set)
+                    return decadeFault("K");
+            }
+            if (*set != p.resistance_mohm)
+                return stop(QString("the decade reports %1 MOhm after %2").arg(*set).arg(q(command)));
+            o = dwell(index);
+        }
+        if (o == Done)
+            o = reading(index, &mohm);
+        if (o != Done)
+            break;
+        // The voltage still the plan's once the reading is in; the answer
+        // stands for the next point's first check.
+        const std::optional<int> v = retry([&] { return decade_.voltage(); });
+        if (!v)
+            return decadeFault("M");
+        knownVoltage_ = *v;
+        if (*v == p.voltage_v)
+            break;
+        printErr(QString("%1: the decade's test voltage was changed to %2 during the point: the reading is not recorded, "
+                         "the point is done again\n")
+                     .arg(pointName(index))
+                     .arg(*v ? QString("%1 V").arg(*v) : QString("none")));
+    }
     if (o == Stopped)
         return o;
     row.time_utc = utcNow().toStdString();

@@ -177,11 +177,12 @@ private slots:
         QVERIFY(QByteArray::fromStdString(rec.value("started_utc")).endsWith('Z'));
         QVERIFY(!rec.rows[0].time_utc.empty());
 
-        // I; for each point M (the voltage), L0 once, R, K (the check); L1 last.
+        // I; M (the voltage), L0 once, R, K (the check); after a reading M
+        // again, which stands for the next point's check; L1 last.
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), (QList<QByteArray>{
             "I\r", "M\r", "L0\r", "R100\r", "K\r", "M\r", "R1000\r", "K\r",
-            "M\r", "R4072\r", "K\r", "M\r", "R16221\r", "K\r", "L1\r"}));
+            "M\r", "R4072\r", "K\r", "M\r", "R16221\r", "K\r", "M\r", "L1\r"}));
         QVERIFY2(out.contains("points: 4\npassed: 2\nfailed: 1\nskipped: 1\n"), out.constData());
         QVERIFY2(out.contains("worst error: 2.000 % at point 2"), out.constData());
 
@@ -236,6 +237,32 @@ private slots:
         QVERIFY(sim->sentinel());
         QCOMPARE(commandsOf(sim->received(), "R"), QList<QByteArray>());
         QCOMPARE(sim->received().last(), QByteArray("L1\r"));
+    }
+
+    // The voltage changed while the tester was read: that reading is not
+    // recorded, the point is done again once the voltage is back. A decade
+    // put to local control meanwhile is taken back to remote.
+    void voltageChangedDuringPoint()
+    {
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv", "--readings", "-"});
+        QVERIFY(sim->waitReceived(5));  // I, M, L0, R100, K: waiting for the reading
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(sim->command("local"));
+        QVERIFY(sim->command("front 555"));
+        p.write("999\n");
+        QByteArray err;
+        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V"));
+        QVERIFY(waitErr(p, &err, "select 1000 V on the decade (it has 2500 V)"));
+        QVERIFY(sim->command("voltage 1000"));
+        p.write("100.4\n");
+        QVERIFY(waitRows(path("rec.csv"), 1));
+        p.closeWriteChannel();
+        QVERIFY(p.waitForFinished(slack(10000)));
+        QCOMPARE(rowsOf(path("rec.csv")), QStringList{"1,,100,1000,100.4,0.400,2,pass"});
+        QVERIFY(sim->sentinel());
+        QCOMPARE(commandsOf(sim->received(), "R"), (QList<QByteArray>{"R100\r", "R100\r", "R100\r", "R1000\r"}));
+        QCOMPARE(commandsOf(sim->received(), "L"), (QList<QByteArray>{"L0\r", "L0\r", "L1\r"}));
     }
 
     // Killed at several moments (each kill -9 of a run reading from a pipe)

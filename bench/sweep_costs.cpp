@@ -208,6 +208,6 @@ int main(int argc, char **argv)
     const QByteArray label = "resume " + QByteArray::number(rows) + " rows, all done";
     row(label.constData(), done, "read, checked, summary; no port");
     const QByteArray label2 = "resume " + QByteArray::number(rows) + " rows + 1 point";
-    row(label2.constData(), onePoint, "1200 baud: I, M, L0, R, K, L1 and the program's start");
+    row(label2.constData(), onePoint, "1200 baud: I, M, L0, R, K, M, L1 and the start");
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -295,6 +296,8 @@ bool RecordFile::create(const std::string &path, const std::vector<std::pair<std
         *error = systemError("cannot create", path);
         return false;
     }
+    // Held while rows are added: another run's --resume is refused.
+    ::flock(fd_, LOCK_EX | LOCK_NB);
     if (!writeAll(fd_, text) || !fsyncRetry(fd_)) {
         *error = systemError("cannot write", path);
         close();
@@ -315,6 +318,11 @@ bool RecordFile::reopen(const std::string &path, std::uint64_t completeBytes, st
     fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd_ < 0) {
         *error = systemError("cannot open", path);
+        return false;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        *error = path + " is being written by another run";
+        close();
         return false;
     }
     struct stat st {};

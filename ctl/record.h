@@ -89,7 +89,8 @@ public:
                 std::string *error, bool *exists = nullptr);
     // Opens an existing record to add rows to it, first cutting it back to
     // `completeBytes` (Record::completeBytes) when it is longer: the last
-    // line a crash left without its line end.
+    // line a crash left without its line end. The file is locked (flock)
+    // while open: false for a record another run is writing.
     bool reopen(const std::string &path, std::uint64_t completeBytes, std::string *error);
     // Adds a row, on disk before it returns.
     bool append(const RecordRow &row, std::string *error);

@@ -163,6 +163,10 @@ private slots:
         QVERIFY(file.append(row, &error));
         RecordRow skipped{2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, "skipped"};
         QVERIFY(file.append(skipped, &error));
+        // A second run cannot add to a record being written.
+        RecordFile second;
+        QVERIFY(!second.reopen(path, 0, &error));
+        QVERIFY2(error.find("another run") != std::string::npos, error.c_str());
         file.close();
 
         QFile f(QString::fromStdString(path));

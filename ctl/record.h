@@ -23,6 +23,7 @@
 // error_pct are empty for a skipped point. verdict is pass, fail or skipped.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -50,9 +51,56 @@ struct Record {
     std::vector<RecordRow> rows;
     // The value of a header key, "" when absent.
     std::string value(const std::string &key) const;
+    // Whether the header has the key (with any value, "" too).
+    bool has(const std::string &key) const;
+    // The bytes up to the end of the last whole line, and whether a last
+    // line without its line end follows them (it is no row).
+    std::uint64_t completeBytes = 0;
+    bool partialLine = false;
 };
 
 // Reads a record. A last line without its line end (a write cut short by
 // a crash) is no row. False, with the reason (naming the line), for a file
 // that is not such a record.
 bool readRecord(const std::string &path, Record *record, std::string *error);
+
+// The header keys a sweep writes, in their order.
+inline constexpr const char *RECORD_KEYS[] = {
+    "program", "started_utc", "decade_identification", "port", "device", "uut",
+    "operator", "plan", "plan_sha256", "plan_points", "decision_rule",
+};
+
+// The writing side, as `t483ctl sweep` keeps a record: every row is one
+// write() to a file opened O_APPEND and is on disk (fsync) before the call
+// returns, so a crash or power cut loses at most the row being written and
+// leaves at worst a last line without its line end.
+class RecordFile {
+public:
+    RecordFile() = default;
+    ~RecordFile();
+    RecordFile(const RecordFile &) = delete;
+    RecordFile &operator=(const RecordFile &) = delete;
+
+    // Makes a new record at `path` (which must not exist: false, and
+    // *exists set, when it does) holding the title, the header lines and
+    // the column line, on disk with its folder entry. Values must hold no
+    // line ends (control characters are written as spaces).
+    bool create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,
+                std::string *error, bool *exists = nullptr);
+    // Opens an existing record to add rows to it, first cutting it back to
+    // `completeBytes` (Record::completeBytes) when it is longer: the last
+    // line a crash left without its line end. The file is locked (flock)
+    // while open: false for a record another run is writing.
+    bool reopen(const std::string &path, std::uint64_t completeBytes, std::string *error);
+    // Adds a row, on disk before it returns.
+    bool append(const RecordRow &row, std::string *error);
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// A row as a line of the record, its LF included.
+std::string recordLine(const RecordRow &row);
+// A number as the record writes it: up to 9 significant digits, "2", "0.5".
+std::string recordNumber(double value);

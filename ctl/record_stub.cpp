@@ -17,7 +17,7 @@ bool readRecord(const std::string &path, Record *record, std::string *error)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = path + ": cannot be read";
+        *error = "cannot be read";
         return false;
     }
     std::stringstream all;
@@ -30,7 +30,7 @@ bool readRecord(const std::string &path, Record *record, std::string *error)
         std::string line = text.substr(at, end - at);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::string where = path + ", line " + std::to_string(++n) + ": ";
+        const std::string where = "line " + std::to_string(++n) + ": ";
         if (n == 1 && line != std::string("# ") + RECORD_TITLE) {
             *error = where + "not a t483ctl sweep record";
             return false;
@@ -76,7 +76,7 @@ bool readRecord(const std::string &path, Record *record, std::string *error)
         record->rows.push_back(row);
     }
     if (!columns) {
-        *error = path + ": no column line";
+        *error = "no column line";
         return false;
     }
     return true;

@@ -43,7 +43,7 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
     Record record;
     std::string error;
     if (!readRecord(QFile::encodeName(path).toStdString(), &record, &error)) {
-        complain(ctx, QString::fromStdString(error));
+        complain(ctx, QString("%1 is no sweep record: %2").arg(path, QString::fromStdString(error)));
         return CTL_USAGE;
     }
     const ReportSource source{

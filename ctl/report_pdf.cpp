@@ -415,34 +415,35 @@ void Pages::plot(double x0, double y0, double w, double h)
         hi = std::max(hi, double(r->resistance_mohm));
         range = std::max({range, std::fabs(*r->error_pct), r->tolerance_pct});
     }
+    // From the decade below the smallest resistance to the largest (a
+    // decade at least), inside the frame by a little either side.
     const int dlo = int(std::floor(std::log10(lo) + 1e-9));
-    int dhi = int(std::ceil(std::log10(hi) - 1e-9));
-    if (dhi <= dlo)
-        dhi = dlo + 1;
-    const double xmin = dlo - 0.1, xmax = dhi + 0.1;
+    const double xmin = dlo, xmax = std::max(std::log10(hi), dlo + 1.0), inset = 8;
     if (range <= 0)
         range = 1;
     const double step = niceStep(range * 1.1, 4);
     const double ymax = std::ceil(range * 1.1 / step) * step;
-    auto X = [&](double mohm) { return fx + (std::log10(mohm) - xmin) / (xmax - xmin) * fw; };
+    auto X = [&](double mohm) {
+        return fx + inset + (std::log10(mohm) - xmin) / (xmax - xmin) * (fw - 2 * inset);
+    };
     auto Y = [&](double pct) { return fy + (ymax - pct) / (2 * ymax) * fh; };
 
     // Grid, ticks and their labels.
-    for (int d = dlo; d <= dhi; d++) {
+    for (int d = dlo; d <= int(std::floor(xmax + 1e-9)); d++) {
         const double x = X(std::pow(10, d));
         pen(GRID, 0.15, Qt::DashLine);
         p_.drawLine(pt(x, fy), pt(x, fy + fh));
         pen(INK, 0.3);
         p_.drawLine(pt(x, fy + fh), pt(x, fy + fh + 1.5));
         text(x - 12, fy + fh + 2, 24, 5, QString::number(std::pow(10, d), 'f', 0), font(8), Qt::AlignHCenter);
-        for (int m = 2; m <= 9 && d < dhi; m++) {
+        for (int m = 2; m <= 9 && std::log10(m) + d <= xmax + 1e-9; m++) {
             const double xm = X(m * std::pow(10, d));
             p_.drawLine(pt(xm, fy + fh), pt(xm, fy + fh + 0.8));
         }
     }
     for (double v = -ymax; v <= ymax + step / 2; v += step) {
         const double y = Y(v);
-        if (std::fabs(v) > step / 2) {
+        if (std::fabs(v) > step / 2 && std::fabs(v) < ymax - step / 2) {
             pen(GRID, 0.15, Qt::DashLine);
             p_.drawLine(pt(fx, y), pt(fx + fw, y));
         }

@@ -481,7 +481,7 @@ void Pages::plot(double x0, double y0, double w, double h)
     // Passes as open circles, fails as crosses with their point's number.
     for (size_t k = 0; k < points.size(); k++) {
         const QPointF c = pt(xs[k], Y(*points[k]->error_pct));
-        if (points[k]->verdict == "fail") {
+        if (points[k]->verdict != "pass") {
             const double a = 1.3 * unit_;
             pen(FAIL_INK, 0.45);
             p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));

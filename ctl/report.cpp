@@ -32,6 +32,10 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
     if (!parser.isSet(pdf) || parser.value(pdf).isEmpty())
         return usageError(ctx, "report needs --pdf FILE");
     const QString path = rest.first(), out = parser.value(pdf);
+    // The record is the original; its report never takes its place.
+    const QFileInfo recordInfo(path), outInfo(out);
+    if (outInfo.exists() && recordInfo.exists() && outInfo.canonicalFilePath() == recordInfo.canonicalFilePath())
+        return usageError(ctx, QString("--pdf %1 is the record itself").arg(out));
 
     // The hash of the very bytes read, so the report names what it shows.
     QFile file(path);

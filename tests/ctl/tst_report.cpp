@@ -297,6 +297,7 @@ private slots:
         QTest::newRow("a row of text") << QStringList{"RECORD", "--pdf", "PDF"}
                                        << recordText("1", {"1,2026-12-08T11:00:00Z,ten,500,10,0,2,pass"})
                                        << "refused.csv";
+        QTest::newRow("pdf over the record") << QStringList{"RECORD", "--pdf", "RECORD"} << good << "the record itself";
         QTest::newRow("pdf in no folder") << QStringList{"RECORD", "--pdf", "NOWHERE"} << good << "no-such-folder";
     }
 
@@ -314,9 +315,10 @@ private slots:
         QCOMPARE(r.status, 2);
         QCOMPARE(r.out, QByteArray());
         QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
-        QFile left(pdf);
-        QVERIFY(left.open(QIODevice::ReadOnly));
+        QFile left(pdf), original(recordPath);
+        QVERIFY(left.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
         QCOMPARE(left.readAll(), QByteArray("an older report"));
+        QCOMPARE(original.readAll(), record);
         QCOMPARE(QDir(dir.path()).entryList({"refused.pdf*"}, QDir::Files | QDir::Hidden),
                  QStringList{"refused.pdf"});
     }

@@ -1,0 +1,634 @@
+// The record's report painted page by page with QPainter on a QPdfWriter.
+// Positions are in millimetres from the page's top left corner; the page
+// is A4 portrait with a 20 mm margin left and right. Rows are a fixed
+// height, so the count of pages follows from the count of rows alone.
+#include "ctl/report_pdf.h"
+
+#include <QFontMetricsF>
+#include <QMarginsF>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPdfWriter>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace {
+
+constexpr double LEFT = 20, RIGHT = 190, WIDTH = RIGHT - LEFT;
+constexpr double TOP = 15;
+constexpr double LINE = 5;           // a row of the table, a line of the header data
+constexpr double CONTENT_END = 272;  // the footer below
+constexpr double FOOTER = 276;
+constexpr double TABLE_HEAD = 10;    // the column heads, two lines
+
+// Where the table starts on page 1 (with the sweep's header keys) and on
+// the pages after.
+constexpr double HEADER_DATA_TOP = 45;
+constexpr int HEADER_LINES = 13;     // the record file, its hash and the sweep's 11 keys
+constexpr double FIRST_TABLE_TOP = HEADER_DATA_TOP + HEADER_LINES * LINE + 50;
+constexpr double NEXT_TABLE_TOP = TOP + 10;
+static_assert(FIRST_TABLE_TOP + TABLE_HEAD + REPORT_FIRST_PAGE_ROWS * LINE <= CONTENT_END);
+static_assert(FIRST_TABLE_TOP + TABLE_HEAD + (REPORT_FIRST_PAGE_ROWS + 1) * LINE > CONTENT_END);
+static_assert(NEXT_TABLE_TOP + TABLE_HEAD + REPORT_PAGE_ROWS * LINE <= CONTENT_END);
+static_assert(NEXT_TABLE_TOP + TABLE_HEAD + (REPORT_PAGE_ROWS + 1) * LINE > CONTENT_END);
+
+const QColor INK(0, 0, 0), GREY(110, 110, 110), RULE(150, 150, 150), STRIPE(238, 238, 238),
+    BAND(212, 212, 212), GRID(205, 205, 205), FAIL_INK(190, 0, 0);
+
+// The sweep's header keys, in the order shown, with their labels.
+struct Key {
+    const char *key, *label;
+    bool mono;
+};
+const Key KEYS[] = {
+    {"program", "Program", false},
+    {"started_utc", "Started (UTC)", false},
+    {"decade_identification", "Decade identification", false},
+    {"port", "Port", false},
+    {"device", "Device", false},
+    {"uut", "Unit under test", false},
+    {"operator", "Operator", false},
+    {"plan", "Plan file", false},
+    {"plan_sha256", "Plan file SHA-256", true},
+    {"plan_points", "Planned points", false},
+    {"decision_rule", "Decision rule", false},
+};
+static_assert(std::size(KEYS) + 2 == HEADER_LINES);
+
+QString qs(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
+// The header's keys that are not the sweep's: each is a line of its own.
+std::vector<std::pair<QString, QString>> otherKeys(const Record &record)
+{
+    std::vector<std::pair<QString, QString>> other;
+    for (const auto &[key, value] : record.header) {
+        if (key.empty() || key == RECORD_TITLE)
+            continue;
+        if (std::none_of(std::begin(KEYS), std::end(KEYS), [&](const Key &k) { return key == k.key; }))
+            other.emplace_back(qs(key), qs(value));
+    }
+    return other;
+}
+
+// Page 1 keeps at least a few rows of the table.
+constexpr int MAX_OTHER_LINES = REPORT_FIRST_PAGE_ROWS - 4;
+
+int firstPageRows(const Record &record)
+{
+    return REPORT_FIRST_PAGE_ROWS - std::min(int(otherKeys(record).size()), MAX_OTHER_LINES);
+}
+
+QString number(double v)
+{
+    return QString::number(v, 'g', 12);
+}
+
+QString signedError(double v)
+{
+    if (std::fabs(v) < 0.0005)
+        v = 0;  // no "-0.000"
+    return QString::asprintf("%+.3f", v);
+}
+
+bool isSkipped(const RecordRow &row)
+{
+    return row.verdict == "skipped" || !row.error_pct;
+}
+
+class Pages
+{
+public:
+    Pages(QPdfWriter &writer, const Record &record, const ReportSource &source)
+        : writer_(writer), record_(record), source_(source), total_(reportPages(record))
+    {
+    }
+
+    bool paint();
+
+private:
+    QPdfWriter &writer_;
+    const Record &record_;
+    const ReportSource &source_;
+    const int total_;
+    QPainter p_;
+    int page_ = 1;
+    double unit_ = 1;  // device units a millimetre
+
+    QPointF pt(double x, double y) const { return {x * unit_, y * unit_}; }
+    QRectF rect(double x, double y, double w, double h) const
+    {
+        return {x * unit_, y * unit_, w * unit_, h * unit_};
+    }
+
+    static QFont font(double points, bool bold = false, bool mono = false, bool italic = false)
+    {
+        QFont f(mono ? "DejaVu Sans Mono" : "DejaVu Sans");
+        f.setStyleHint(mono ? QFont::Monospace : QFont::SansSerif);
+        f.setPointSizeF(points);
+        f.setBold(bold);
+        f.setItalic(italic);
+        // No ligatures: "fi" stays two letters for whoever searches the text.
+        f.setLetterSpacing(QFont::AbsoluteSpacing, 0.05);
+        return f;
+    }
+
+    void pen(const QColor &colour, double widthMm, Qt::PenStyle style = Qt::SolidLine)
+    {
+        QPen pen(colour, widthMm * unit_, style);
+        pen.setCapStyle(Qt::FlatCap);
+        p_.setPen(pen);
+    }
+
+    // Text in a box, made smaller to fit its width and, at the smallest,
+    // cut short with an ellipsis.
+    void text(double x, double y, double w, double h, const QString &s, const QFont &f,
+              int align = Qt::AlignLeft, const QColor &colour = INK)
+    {
+        QFont fit = f;
+        while (QFontMetricsF(fit, &writer_).horizontalAdvance(s) > w * unit_ && fit.pointSizeF() > 5.5)
+            fit.setPointSizeF(fit.pointSizeF() - 0.5);
+        const QString shown = QFontMetricsF(fit, &writer_).elidedText(s, Qt::ElideRight, w * unit_);
+        p_.setFont(fit);
+        p_.setPen(colour);
+        p_.drawText(rect(x, y, w, h), int(align) | Qt::AlignVCenter, shown);
+    }
+
+    void hline(double x1, double x2, double y, const QColor &colour = RULE, double width = 0.25)
+    {
+        pen(colour, width);
+        p_.drawLine(pt(x1, y), pt(x2, y));
+    }
+
+    void heading(double y, const QString &s)
+    {
+        text(LEFT, y, WIDTH, 6, s, font(11, true));
+    }
+
+    void newPage()
+    {
+        writer_.newPage();
+        ++page_;
+    }
+
+    void footer();
+    double titleBlock();
+    double headerData(double y);
+    double summary(double y);
+    void tableHead(double y);
+    void tableRow(double y, const RecordRow &row, bool stripe);
+    void plotPage();
+    void plot(double x, double y, double w, double h);
+    void signOff(double y);
+};
+
+bool Pages::paint()
+{
+    if (!p_.begin(&writer_))
+        return false;
+    unit_ = writer_.resolution() / 25.4;
+
+    double y = titleBlock();
+    y = headerData(y);
+    y = summary(y);
+    heading(y, "Measurements");
+    const auto &rows = record_.rows;
+    if (rows.empty()) {
+        text(LEFT, y + 8, WIDTH, LINE, "No points recorded.", font(9, false, false, true));
+        signOff(y + 20);
+        footer();
+        return p_.end();
+    }
+    size_t next = 0;
+    double top = y + 8;
+    Q_ASSERT(top == FIRST_TABLE_TOP + (REPORT_FIRST_PAGE_ROWS - firstPageRows(record_)) * LINE);
+    int capacity = firstPageRows(record_);
+    for (;;) {
+        tableHead(top);
+        for (int k = 0; k < capacity && next < rows.size(); k++, next++)
+            tableRow(top + TABLE_HEAD + k * LINE, rows[next], k % 2 == 1);
+        footer();
+        newPage();
+        if (next == rows.size())
+            break;
+        heading(TOP, "Measurements (continued)");
+        top = NEXT_TABLE_TOP;
+        capacity = REPORT_PAGE_ROWS;
+    }
+    plotPage();
+    footer();
+    return p_.end();
+}
+
+void Pages::footer()
+{
+    hline(LEFT, RIGHT, FOOTER, INK, 0.3);
+    const QFont f = font(7);
+    text(LEFT, FOOTER + 1, 125, 4, "Record file: " + source_.fileName, f);
+    text(RIGHT - 40, FOOTER + 1, 40, 4, QString("page %1 of %2").arg(page_).arg(total_), font(8, true),
+         Qt::AlignRight);
+    text(LEFT, FOOTER + 5, 125, 4, "SHA-256: " + source_.sha256, font(7, false, true));
+    text(RIGHT - 40, FOOTER + 5, 40, 4, source_.producer, f, Qt::AlignRight, GREY);
+}
+
+double Pages::titleBlock()
+{
+    text(LEFT, TOP, WIDTH, 9, "Calibration record \u2014 insulation resistance tester check", font(15, true));
+    text(LEFT, TOP + 10, WIDTH, 5,
+         "The tester's readings of the resistances of a T-483 high-resistance decade, point by point.",
+         font(9), Qt::AlignLeft, GREY);
+    hline(LEFT, RIGHT, TOP + 17, INK, 0.4);
+    heading(TOP + 22, "Record");
+    return HEADER_DATA_TOP;
+}
+
+double Pages::headerData(double y)
+{
+    const double labelW = 42;
+    auto line = [&](const QString &label, const QString &value, bool mono) {
+        text(LEFT, y, labelW, LINE, label, font(9, true));
+        text(LEFT + labelW, y, WIDTH - labelW, LINE, value.isEmpty() ? "\u2014" : value, font(9, false, mono));
+        y += LINE;
+    };
+    line("Record file", source_.fileName, false);
+    line("Record file SHA-256", source_.sha256, true);
+    for (const Key &k : KEYS)
+        line(k.label, qs(record_.value(k.key)), k.mono);
+    const auto other = otherKeys(record_);
+    for (size_t k = 0; k < other.size(); k++) {
+        if (int(k) == MAX_OTHER_LINES - 1 && other.size() > size_t(MAX_OTHER_LINES)) {
+            line("", QString("(%1 further header lines in the record file)").arg(other.size() - k), false);
+            break;
+        }
+        line(other[k].first, other[k].second, false);
+    }
+    return y + 3;
+}
+
+double Pages::summary(double y)
+{
+    const ReportOutcome o = reportOutcome(record_);
+    heading(y, "Summary");
+    y += 8;
+    const double labelW = 42;
+    auto line = [&](const QString &label, const QString &value) {
+        text(LEFT, y, labelW, LINE, label, font(9, true));
+        text(LEFT + labelW, y, WIDTH - labelW, LINE, value, font(9));
+        y += LINE;
+    };
+    line("Points", QString("%1 planned, %2 recorded").arg(o.planned < 0 ? QString("\u2014") : QString::number(o.planned))
+                       .arg(o.recorded));
+    line("Verdicts", QString("%1 pass, %2 fail, %3 skipped").arg(o.passed).arg(o.failed).arg(o.skipped));
+    line("Worst |error|", o.worstError < 0 ? QString("\u2014")
+                                           : QString("%1 % at point %2").arg(o.worstError, 0, 'f', 3).arg(o.worstPoint));
+    // The overall result, framed.
+    y += 2;
+    pen(INK, 0.4);
+    p_.setBrush(Qt::NoBrush);
+    p_.drawRect(rect(LEFT, y, WIDTH, 9));
+    text(LEFT + 2, y, labelW - 2, 9, "Overall result", font(10, true));
+    text(LEFT + labelW, y, 38, 9, o.result, font(12, true), Qt::AlignLeft, o.result == "FAIL" ? FAIL_INK : INK);
+    text(LEFT + labelW + 38, y, WIDTH - labelW - 40, 9, o.reason, font(8.5));
+    return y + 14;
+}
+
+// The table's columns: heads, widths in mm, alignment.
+struct Column {
+    const char *head;
+    double width;
+    int align;
+};
+const Column COLUMNS[] = {
+    {"Point", 12, Qt::AlignRight},
+    {"Time (UTC)", 38, Qt::AlignLeft},
+    {"Nominal\n(MOhm)", 20, Qt::AlignRight},
+    {"Voltage\n(V)", 16, Qt::AlignRight},
+    {"Reading\n(MOhm)", 24, Qt::AlignRight},
+    {"Error\n(%)", 20, Qt::AlignRight},
+    {"Tolerance\n(\u00b1%)", 20, Qt::AlignRight},
+    {"Verdict", 20, Qt::AlignLeft},
+};
+constexpr double PAD = 1.5;  // inside a cell, left and right
+
+void Pages::tableHead(double y)
+{
+    pen(INK, 0);
+    p_.fillRect(rect(LEFT, y, WIDTH, TABLE_HEAD), BAND);
+    double x = LEFT;
+    for (const Column &c : COLUMNS) {
+        p_.setFont(font(8, true));
+        p_.setPen(INK);
+        p_.drawText(rect(x + PAD, y, c.width - 2 * PAD, TABLE_HEAD), c.align | Qt::AlignVCenter, c.head);
+        x += c.width;
+    }
+    hline(LEFT, RIGHT, y + TABLE_HEAD, INK, 0.3);
+}
+
+void Pages::tableRow(double y, const RecordRow &row, bool stripe)
+{
+    if (stripe)
+        p_.fillRect(rect(LEFT, y, WIDTH, LINE), STRIPE);
+    const bool skipped = isSkipped(row);
+    const QString cells[] = {
+        QString::number(row.point),
+        qs(row.time_utc),
+        QString::number(row.resistance_mohm),
+        QString::number(row.voltage_v),
+        row.reading_mohm ? number(*row.reading_mohm) : QString("\u2014"),
+        row.error_pct ? signedError(*row.error_pct) : QString("\u2014"),
+        number(row.tolerance_pct),
+        row.verdict == "pass" ? QString("PASS") : row.verdict == "fail" ? QString("FAIL") : qs(row.verdict),
+    };
+    double x = LEFT;
+    for (size_t k = 0; k < std::size(COLUMNS); k++) {
+        const bool verdict = k + 1 == std::size(COLUMNS);
+        const bool fail = row.verdict == "fail";
+        text(x + PAD, y, COLUMNS[k].width - 2 * PAD, LINE, cells[k],
+             font(8, verdict && fail, false, verdict && skipped), COLUMNS[k].align,
+             verdict && fail ? FAIL_INK : skipped && verdict ? GREY : INK);
+        x += COLUMNS[k].width;
+    }
+    if (row.verdict == "fail")  // a mark in the margin, seen in black and white
+        text(RIGHT + 1, y, 6, LINE, "\u25c0", font(7), Qt::AlignLeft, FAIL_INK);
+    hline(LEFT, RIGHT, y + LINE, GRID, 0.1);
+}
+
+void Pages::plotPage()
+{
+    heading(TOP, "Error against nominal resistance");
+    plot(LEFT, TOP + 8, WIDTH, 150);
+    signOff(TOP + 172);
+}
+
+// A round step for an axis spanning `span`, about `parts` steps.
+double niceStep(double span, int parts)
+{
+    const double raw = span / parts;
+    const double mag = std::pow(10, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 2.5, 5.0})
+        if (raw <= m * mag * 1.0001)
+            return m * mag;
+    return 10 * mag;
+}
+
+void Pages::plot(double x0, double y0, double w, double h)
+{
+    // The measured points at resistances a log axis can show.
+    std::vector<const RecordRow *> points;
+    int skipped = 0, atZero = 0;
+    for (const RecordRow &row : record_.rows) {
+        if (isSkipped(row))
+            skipped++;
+        else if (row.resistance_mohm <= 0)
+            atZero++;
+        else
+            points.push_back(&row);
+    }
+    // The frame of the axes, room for labels left and below.
+    const double fx = x0 + 18, fy = y0 + 2, fw = w - 22, fh = h - 30;
+    pen(INK, 0.3);
+    p_.setBrush(Qt::NoBrush);
+    p_.drawRect(rect(fx, fy, fw, fh));
+    p_.save();
+    p_.translate(pt(x0 + 1, fy + fh / 2));
+    p_.rotate(-90);
+    p_.setFont(font(9, true));
+    p_.setPen(INK);
+    p_.drawText(QRectF(-fh / 2 * unit_, 0, fh * unit_, 5 * unit_), Qt::AlignCenter, "Error (%)");
+    p_.restore();
+    text(fx, fy + fh + 8, fw, 5, "Nominal resistance (MOhm, log scale)", font(9, true), Qt::AlignHCenter);
+
+    if (points.empty()) {
+        text(fx, fy, fw, fh, "No measured points to plot.", font(10, false, false, true), Qt::AlignHCenter);
+        return;
+    }
+    double lo = 1e300, hi = 0, range = 0;
+    for (const RecordRow *r : points) {
+        lo = std::min(lo, double(r->resistance_mohm));
+        hi = std::max(hi, double(r->resistance_mohm));
+        range = std::max({range, std::fabs(*r->error_pct), r->tolerance_pct});
+    }
+    // From the decade below the smallest resistance to the largest (a
+    // decade at least), inside the frame by a little either side.
+    const int dlo = int(std::floor(std::log10(lo) + 1e-9));
+    const double xmin = dlo, xmax = std::max(std::log10(hi), dlo + 1.0), inset = 8;
+    if (range <= 0)
+        range = 1;
+    const double step = niceStep(range * 1.1, 4);
+    const double ymax = std::ceil(range * 1.1 / step) * step;
+    auto X = [&](double mohm) {
+        return fx + inset + (std::log10(mohm) - xmin) / (xmax - xmin) * (fw - 2 * inset);
+    };
+    auto Y = [&](double pct) { return fy + (ymax - pct) / (2 * ymax) * fh; };
+
+    // Grid, ticks and their labels.
+    for (int d = dlo; d <= int(std::floor(xmax + 1e-9)); d++) {
+        const double x = X(std::pow(10, d));
+        pen(GRID, 0.15, Qt::DashLine);
+        p_.drawLine(pt(x, fy), pt(x, fy + fh));
+        pen(INK, 0.3);
+        p_.drawLine(pt(x, fy + fh), pt(x, fy + fh + 1.5));
+        text(x - 12, fy + fh + 2, 24, 5, QString::number(std::pow(10, d), 'f', 0), font(8), Qt::AlignHCenter);
+        for (int m = 2; m <= 9 && std::log10(m) + d <= xmax + 1e-9; m++) {
+            const double xm = X(m * std::pow(10, d));
+            p_.drawLine(pt(xm, fy + fh), pt(xm, fy + fh + 0.8));
+        }
+    }
+    for (double v = -ymax; v <= ymax + step / 2; v += step) {
+        const double y = Y(v);
+        if (std::fabs(v) > step / 2 && std::fabs(v) < ymax - step / 2) {
+            pen(GRID, 0.15, Qt::DashLine);
+            p_.drawLine(pt(fx, y), pt(fx + fw, y));
+        }
+        pen(INK, 0.3);
+        p_.drawLine(pt(fx - 1.5, y), pt(fx, y));
+        text(fx - 16, y - 2.5, 14, 5, std::fabs(v) < step / 2 ? QString("0") : QString::number(v, 'g', 6),
+             font(8), Qt::AlignRight);
+    }
+
+    // Points at the same resistance are spread apart sideways.
+    std::map<int, int> atResistance, placed;
+    for (const RecordRow *r : points)
+        atResistance[r->resistance_mohm]++;
+    auto xOf = [&](const RecordRow *r) {
+        const int n = atResistance[r->resistance_mohm];
+        const int k = placed[r->resistance_mohm]++;
+        const double gap = n > 1 ? std::min(3.0, 12.0 / (n - 1)) : 0;
+        return X(r->resistance_mohm) + (k - (n - 1) / 2.0) * gap;
+    };
+    std::vector<double> xs;
+    for (const RecordRow *r : points)
+        xs.push_back(xOf(r));
+
+    // The tolerance of each point: a grey band with its limits marked.
+    const double half = 1.1;
+    for (size_t k = 0; k < points.size(); k++) {
+        const double t = points[k]->tolerance_pct;
+        p_.fillRect(QRectF(pt(xs[k] - half, Y(t)), pt(xs[k] + half, Y(-t))), BAND);
+        pen(INK, 0.25);
+        p_.drawLine(pt(xs[k] - half, Y(t)), pt(xs[k] + half, Y(t)));
+        p_.drawLine(pt(xs[k] - half, Y(-t)), pt(xs[k] + half, Y(-t)));
+    }
+    pen(INK, 0.35);
+    p_.drawLine(pt(fx, Y(0)), pt(fx + fw, Y(0)));
+    // Passes as open circles, fails as crosses with their point's number.
+    for (size_t k = 0; k < points.size(); k++) {
+        const QPointF c = pt(xs[k], Y(*points[k]->error_pct));
+        if (points[k]->verdict != "pass") {
+            const double a = 1.3 * unit_;
+            pen(FAIL_INK, 0.45);
+            p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
+            p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
+            text(xs[k] + 1.6, Y(*points[k]->error_pct) - 4.5, 10, 3.5, QString::number(points[k]->point),
+                 font(6.5, true), Qt::AlignLeft, FAIL_INK);
+        } else {
+            pen(INK, 0.3);
+            p_.setBrush(Qt::white);
+            p_.drawEllipse(c, 1.0 * unit_, 1.0 * unit_);
+        }
+    }
+    p_.setBrush(Qt::NoBrush);
+
+    // The legend and what the plot leaves out.
+    const double ly = fy + fh + 15;
+    pen(INK, 0.3);
+    p_.setBrush(Qt::white);
+    p_.drawEllipse(pt(fx + 2, ly + 2.5), 1.0 * unit_, 1.0 * unit_);
+    text(fx + 5, ly, 20, 5, "pass", font(8));
+    const QPointF c = pt(fx + 27, ly + 2.5);
+    const double a = 1.3 * unit_;
+    pen(FAIL_INK, 0.45);
+    p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
+    p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
+    text(fx + 30, ly, 40, 5, "fail (its point number)", font(8));
+    p_.fillRect(QRectF(pt(fx + 72, ly + 0.5), pt(fx + 74.2, ly + 4.5)), BAND);
+    pen(INK, 0.25);
+    p_.drawLine(pt(fx + 72, ly + 0.5), pt(fx + 74.2, ly + 0.5));
+    p_.drawLine(pt(fx + 72, ly + 4.5), pt(fx + 74.2, ly + 4.5));
+    text(fx + 76, ly, fw - 76, 5, "\u00b1 tolerance of the point", font(8));
+    QStringList notes;
+    notes << "Points at the same nominal resistance are spread apart sideways.";
+    if (skipped)
+        notes << QString("%1 skipped %2 not plotted.").arg(skipped).arg(skipped == 1 ? "point is" : "points are");
+    if (atZero)
+        notes << QString("%1 %2 at 0 MOhm, off the log axis, only in the table.")
+                     .arg(atZero).arg(atZero == 1 ? "point is" : "points are");
+    text(fx, ly + 5, fw, 5, notes.join(' '), font(7.5), Qt::AlignLeft, GREY);
+}
+
+void Pages::signOff(double y)
+{
+    heading(y, "Review and sign-off");
+    y += 8;
+    text(LEFT, y, WIDTH, LINE,
+         "This document shows the record file named below; the record file is the original record. "
+         "The results relate only to the unit tested.",
+         font(8), Qt::AlignLeft, GREY);
+    y += LINE + 2;
+    text(LEFT, y, 30, LINE, "Remarks", font(9, true));
+    pen(RULE, 0.25);
+    p_.setBrush(Qt::NoBrush);
+    p_.drawRect(rect(LEFT, y + LINE, WIDTH, 18));
+    y += LINE + 18 + 9;
+    for (const char *role : {"Performed by", "Reviewed by"}) {
+        text(LEFT, y - LINE, 26, LINE, role, font(9, true));
+        hline(LEFT + 27, LEFT + 85, y, INK, 0.25);
+        text(LEFT + 90, y - LINE, 20, LINE, "Signature", font(9, true));
+        hline(LEFT + 109, LEFT + 143, y, INK, 0.25);
+        text(LEFT + 146, y - LINE, 10, LINE, "Date", font(9, true));
+        hline(LEFT + 155, RIGHT, y, INK, 0.25);
+        y += 12;
+    }
+}
+
+}  // namespace
+
+ReportOutcome reportOutcome(const Record &record)
+{
+    ReportOutcome o;
+    bool ok = false;
+    const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
+    if (ok && planned >= 0)
+        o.planned = planned;
+    o.recorded = int(record.rows.size());
+    for (const RecordRow &row : record.rows) {
+        if (isSkipped(row))
+            o.skipped++;
+        else if (row.verdict == "pass")
+            o.passed++;
+        else
+            o.failed++;
+        if (row.error_pct && std::fabs(*row.error_pct) > o.worstError) {
+            o.worstError = std::fabs(*row.error_pct);
+            o.worstPoint = row.point;
+        }
+    }
+    const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
+    if (o.failed) {
+        o.result = "FAIL";
+        o.reason = points(o.failed) + " out of tolerance.";
+    } else if (o.planned < 0) {
+        o.result = "INCOMPLETE";
+        o.reason = "The record does not say how many points were planned.";
+    } else if (o.recorded < o.planned) {
+        o.result = "INCOMPLETE";
+        o.reason = QString("Only %1 of %2 planned points recorded.").arg(o.recorded).arg(o.planned);
+    } else if (o.skipped) {
+        o.result = "INCOMPLETE";
+        o.reason = points(o.skipped) + " skipped, not measured.";
+    } else if (o.recorded > o.planned) {
+        o.result = "INCOMPLETE";
+        o.reason = QString("%1 rows recorded for %2 planned points.").arg(o.recorded).arg(o.planned);
+    } else if (o.recorded == 0) {
+        o.result = "INCOMPLETE";
+        o.reason = "No points recorded.";
+    } else {
+        o.result = "PASS";
+        o.reason = QString("All %1 planned points recorded and within tolerance.").arg(o.planned);
+    }
+    return o;
+}
+
+int reportPages(const Record &record)
+{
+    const int rows = int(record.rows.size());
+    if (rows == 0)
+        return 1;
+    const int rest = std::max(0, rows - firstPageRows(record));
+    return 1 + (rest + REPORT_PAGE_ROWS - 1) / REPORT_PAGE_ROWS + 1;
+}
+
+bool writeReport(const Record &record, const ReportSource &source, const QString &pdfPath, QString *error)
+{
+    QSaveFile file(pdfPath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QString("cannot write %1: %2").arg(pdfPath, file.errorString());
+        return false;
+    }
+    {
+        QPdfWriter writer(&file);
+        writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);  // for archives
+        writer.setResolution(1200);
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
+        writer.setTitle("Calibration record " + source.fileName);
+        writer.setCreator(source.producer);
+        Pages pages(writer, record, source);
+        if (!pages.paint()) {
+            file.cancelWriting();
+            *error = QString("cannot paint %1").arg(pdfPath);
+            return false;
+        }
+    }
+    if (!file.commit()) {
+        *error = QString("cannot write %1: %2").arg(pdfPath, file.errorString());
+        return false;
+    }
+    return true;
+}

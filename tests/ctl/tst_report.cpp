@@ -1,0 +1,328 @@
+// t483ctl report: the PDF painted in-process (report_pdf.h) and by the verb
+// (T483_CTL) from records written here, read back with poppler's pdfinfo
+// (pages) and pdftotext (the values as text).
+#include <QtTest>
+
+#include "ctl/record.h"
+#include "ctl/report_pdf.h"
+#include "slack.h"
+
+namespace {
+
+const char HEADER[] =
+    "# t483ctl sweep record\n"
+    "# program: t483ctl 1.0\n"
+    "# started_utc: 2026-12-08T10:49:18Z\n"
+    "# decade_identification: 48305\n"
+    "# port: COM1\n"
+    "# device: /dev/ttyUSB0\n"
+    "# uut: Megger MIT1025 s/n 123\n"
+    "# operator: J. Nov\u00e1k\n"
+    "# plan: plan.csv\n"
+    "# plan_sha256: 9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08\n"
+    "# plan_points: %1\n"
+    "# decision_rule: pass when |error| <= tolerance; no guard band\n"
+    "%2";
+
+// A record of the rows given (without their line ends).
+QByteArray recordText(const QString &planned, const QStringList &rows, const QString &extraHeader = {})
+{
+    QString text = QString::fromUtf8(HEADER).arg(planned, extraHeader) + RECORD_COLUMNS + "\n";
+    for (const QString &row : rows)
+        text += row + "\n";
+    return text.toUtf8();
+}
+
+// Rows 1..n, all passing, each with a reading of its own.
+QStringList passingRows(int n)
+{
+    QStringList rows;
+    for (int k = 1; k <= n; k++)
+        rows << QString("%1,2026-12-08T11:00:00Z,%2,500,%3.25,0.125,2,pass").arg(k).arg(k * 10).arg(k * 10);
+    return rows;
+}
+
+const QStringList SMALL = {
+    "1,2026-12-08T10:49:31Z,100,1000,100.4,0.400,2,pass",
+    "2,2026-12-08T10:49:40Z,1000,2500,,,2,skipped",
+    "3,2026-12-08T10:49:52Z,1000,1000,1023,2.300,2,fail",
+    "4,2026-12-08T10:50:05Z,10000,5000,9650,-3.500,5,pass",
+};
+
+QString tool(const QString &name, const QStringList &args)
+{
+    QProcess p;
+    p.start(name, args);
+    if (!p.waitForStarted(slack(10000)) || !p.waitForFinished(slack(60000)) || p.exitCode() != 0)
+        qWarning() << name << "failed:" << p.errorString() << p.readAllStandardError();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+int pdfPages(const QString &pdf)
+{
+    const QString info = tool("pdfinfo", {pdf});
+    const QRegularExpressionMatch m = QRegularExpression("^Pages:\\s+(\\d+)", QRegularExpression::MultilineOption)
+                                          .match(info);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+// The text of the PDF, or of one page of it.
+QString pdfText(const QString &pdf, int page = 0)
+{
+    QStringList args{"-layout"};
+    if (page)
+        args << "-f" << QString::number(page) << "-l" << QString::number(page);
+    return tool("pdftotext", args << pdf << "-");
+}
+
+struct CtlRun {
+    int status = -1;
+    QByteArray out, err;
+};
+
+CtlRun runCtl(const QStringList &args)
+{
+    QProcess p;
+    p.start(qEnvironmentVariable("T483_CTL"), args);
+    CtlRun r;
+    if (p.waitForStarted(slack(10000)) && p.waitForFinished(slack(60000)) && p.exitStatus() == QProcess::NormalExit)
+        r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+}  // namespace
+
+class ReportTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    QString write(const QString &name, const QByteArray &content)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    Record load(const QByteArray &text)
+    {
+        Record record;
+        std::string error;
+        const QString path = write("record.csv", text);
+        if (!readRecord(path.toStdString(), &record, &error))
+            qWarning("%s", error.c_str());
+        return record;
+    }
+
+    // The record painted in-process to a PDF of its own.
+    QString render(const Record &record, const QString &name)
+    {
+        const QString pdf = dir.filePath(name);
+        QString error;
+        if (!writeReport(record, {"record.csv", QString(64, 'e'), "t483ctl test"}, pdf, &error))
+            qWarning() << error;
+        return pdf;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        // The report tests need poppler's tools (scripts/dev installs them).
+        QVERIFY2(!QStandardPaths::findExecutable("pdfinfo").isEmpty(), "pdfinfo (poppler-utils) is missing");
+        QVERIFY2(!QStandardPaths::findExecutable("pdftotext").isEmpty(), "pdftotext (poppler-utils) is missing");
+        QVERIFY(!qEnvironmentVariableIsEmpty("T483_CTL"));
+    }
+
+    // PASS only for every planned point recorded and passed.
+    void outcome_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<int>("passed");
+        QTest::addColumn<int>("failed");
+        QTest::addColumn<int>("skipped");
+        QTest::addColumn<double>("worst");
+        QTest::addColumn<int>("worstPoint");
+
+        QTest::newRow("all passed") << recordText("3", passingRows(3)) << "PASS" << 3 << 0 << 0 << 0.125 << 1;
+        QTest::newRow("a fail, a skip, worst negative")
+            << recordText("4", SMALL) << "FAIL" << 2 << 1 << 1 << 3.5 << 4;
+        QTest::newRow("fewer rows than planned") << recordText("4", passingRows(3)) << "INCOMPLETE" << 3 << 0 << 0
+                                                 << 0.125 << 1;
+        QTest::newRow("a fail in a short record") << recordText("9", SMALL) << "FAIL" << 2 << 1 << 1 << 3.5 << 4;
+        QTest::newRow("a skip, the rest passed")
+            << recordText("2", {SMALL[0], SMALL[1]}) << "INCOMPLETE" << 1 << 0 << 1 << 0.4 << 1;
+        QTest::newRow("planned points not a number")
+            << recordText("many", passingRows(2)) << "INCOMPLETE" << 2 << 0 << 0 << 0.125 << 1;
+        QTest::newRow("no rows") << recordText("5", {}) << "INCOMPLETE" << 0 << 0 << 0 << -1.0 << 0;
+        QTest::newRow("nothing planned, nothing recorded")
+            << recordText("0", {}) << "INCOMPLETE" << 0 << 0 << 0 << -1.0 << 0;
+    }
+
+    void outcome()
+    {
+        QFETCH(QByteArray, record);
+        const ReportOutcome o = reportOutcome(load(record));
+        QTEST(o.result, "result");
+        QTEST(o.passed, "passed");
+        QTEST(o.failed, "failed");
+        QTEST(o.skipped, "skipped");
+        QTEST(o.worstError, "worst");
+        QTEST(o.worstPoint, "worstPoint");
+        QVERIFY(!o.reason.isEmpty());
+    }
+
+    // The pages the PDF has: page 1 with the first rows, full pages of rows
+    // after it, then the plot; a record with no rows is one page.
+    void pages_data()
+    {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("extraKeys");
+        QTest::addColumn<int>("pages");
+
+        const int first = REPORT_FIRST_PAGE_ROWS, next = REPORT_PAGE_ROWS;
+        QTest::newRow("no rows") << 0 << 0 << 1;
+        QTest::newRow("one row") << 1 << 0 << 2;
+        QTest::newRow("page 1 full") << first << 0 << 2;
+        QTest::newRow("one row over page 1") << first + 1 << 0 << 3;
+        QTest::newRow("page 2 full") << first + next << 0 << 3;
+        QTest::newRow("one row over page 2") << first + next + 1 << 0 << 4;
+        QTest::newRow("100 rows") << 100 << 0 << 2 + (100 - first + next - 1) / next;
+        QTest::newRow("header keys of another program push rows on") << first << 2 << 3;
+        QTest::newRow("header keys of another program, room left") << first - 2 << 2 << 2;
+    }
+
+    void pages()
+    {
+        QFETCH(int, rows);
+        QFETCH(int, extraKeys);
+        QFETCH(int, pages);
+        QString extra;
+        for (int k = 0; k < extraKeys; k++)
+            extra += QString("# station_%1: bench %1\n").arg(k);
+        const Record record = load(recordText(QString::number(rows), passingRows(rows), extra));
+        QCOMPARE(int(record.rows.size()), rows);
+        QCOMPARE(reportPages(record), pages);
+        const QString pdf = render(record, QString("pages-%1-%2.pdf").arg(rows).arg(extraKeys));
+        QCOMPARE(pdfPages(pdf), pages);
+        const QString last = pdfText(pdf, pages);
+        QVERIFY(last.contains(QString("page %1 of %1").arg(pages)));
+        QVERIFY(last.contains("Performed by") && last.contains("Reviewed by"));
+        if (rows == 0)
+            QVERIFY(last.contains("No points recorded."));
+        else
+            QVERIFY(last.contains("Error against nominal resistance"));
+        // Every row in the table, once, and each table page with the column heads.
+        const QString text = pdfText(pdf);
+        for (int k = 1; k <= rows; k++)
+            QCOMPARE(text.count(QRegularExpression(QString("\\b%1\\.25\\b").arg(k * 10))), 1);
+        for (int page = 1; page < pages; page++)
+            QVERIFY2(pdfText(pdf, page).contains("Reading"), qPrintable(QString("page %1").arg(page)));
+        for (int k = 0; k < extraKeys; k++)
+            QVERIFY(text.contains(QString("bench %1").arg(k)));
+    }
+
+    // The header data, the summary and the table's values as text.
+    void content()
+    {
+        const Record record = load(recordText("4", SMALL).replace("s/n 123", "s/n 123 (Nov\u00e1k, fine)"));
+        const QString pdf = render(record, "content.pdf");
+        QCOMPARE(pdfPages(pdf), 2);
+        const QString text = pdfText(pdf);
+        for (const char *wanted : {
+                 "Calibration record", "Megger MIT1025 s/n 123 (Nov\u00e1k, fine)", "J. Nov\u00e1k", "48305", "COM1",
+                 "/dev/ttyUSB0", "2026-12-08T10:49:18Z", "plan.csv",
+                 "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
+                 "pass when |error| <= tolerance; no guard band", "record.csv", "page 1 of 2", "page 2 of 2",
+                 "4 planned, 4 recorded", "2 pass, 1 fail, 1 skipped", "3.500 % at point 4", "t483ctl test",
+             })
+            QVERIFY2(text.contains(QString::fromUtf8(wanted)), wanted);
+        QCOMPARE(text.count(QString(64, 'e')), 3);  // in the header data and both footers
+        QVERIFY(QRegularExpression("Overall result\\s+FAIL").match(text).hasMatch());
+        // The table's rows: point, time, nominal, voltage, reading, error, tolerance, verdict.
+        for (const char *row : {
+                 "1 +2026-12-08T10:49:31Z +100 +1000 +100.4 +\\+0.400 +2 +PASS",
+                 "2 +2026-12-08T10:49:40Z +1000 +2500 +\u2014 +\u2014 +2 +skipped",
+                 "3 +2026-12-08T10:49:52Z +1000 +1000 +1023 +\\+2.300 +2 +FAIL",
+                 "4 +2026-12-08T10:50:05Z +10000 +5000 +9650 +-3.500 +5 +PASS",
+             })
+            QVERIFY2(QRegularExpression(QString::fromUtf8(row)).match(text).hasMatch(), row);
+        // The plot says the skipped point is left out.
+        QVERIFY(pdfText(pdf, 2).contains("1 skipped point is not plotted."));
+    }
+
+    // The verb: the record read, hashed and painted to --pdf, replacing a file there.
+    void verb()
+    {
+        const QByteArray text = recordText("3", passingRows(3));
+        const QString record = write("verb.csv", text);
+        const QString pdf = write("verb.pdf", "an older report");
+        const CtlRun plain = runCtl({"report", record, "--pdf", pdf});
+        QCOMPARE(plain.status, 0);
+        QCOMPARE(plain.out, (pdf + "\n").toUtf8());
+        QCOMPARE(pdfPages(pdf), 2);
+        const QString shown = pdfText(pdf);
+        QVERIFY(shown.contains("verb.csv"));
+        QVERIFY(shown.contains(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()));
+        QVERIFY(QRegularExpression("Overall result\\s+PASS").match(shown).hasMatch());
+
+        const CtlRun json = runCtl({"--json", "report", "--pdf", pdf, record});
+        QCOMPARE(json.status, 0);
+        const QJsonObject o = QJsonDocument::fromJson(json.out).object();
+        QCOMPARE(o.value("pdf").toString(), pdf);
+        QCOMPARE(o.value("pages").toInt(), 2);
+    }
+
+    // What the verb refuses, with a message and status 2, leaving a file
+    // at --pdf as it was.
+    void refused_data()
+    {
+        QTest::addColumn<QStringList>("args");  // RECORD and PDF stand for the paths
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("message");
+
+        const QByteArray good = recordText("1", passingRows(1));
+        QTest::newRow("no --pdf") << QStringList{"RECORD"} << good << "--pdf";
+        QTest::newRow("no record") << QStringList{"--pdf", "PDF"} << good << "RECORD";
+        QTest::newRow("two records") << QStringList{"RECORD", "RECORD", "--pdf", "PDF"} << good << "RECORD";
+        QTest::newRow("missing record") << QStringList{"MISSING", "--pdf", "PDF"} << good << "missing.csv";
+        QTest::newRow("not a record") << QStringList{"RECORD", "--pdf", "PDF"} << QByteArray("a,b\n1,2\n")
+                                      << "refused.csv";
+        QTest::newRow("a row of text") << QStringList{"RECORD", "--pdf", "PDF"}
+                                       << recordText("1", {"1,2026-12-08T11:00:00Z,ten,500,10,0,2,pass"})
+                                       << "refused.csv";
+        QTest::newRow("pdf over the record") << QStringList{"RECORD", "--pdf", "RECORD"} << good << "the record itself";
+        QTest::newRow("pdf in no folder") << QStringList{"RECORD", "--pdf", "NOWHERE"} << good << "no-such-folder";
+    }
+
+    void refused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, record);
+        QFETCH(QString, message);
+        const QString recordPath = write("refused.csv", record);
+        const QString pdf = write("refused.pdf", "an older report");
+        for (QString &a : args)
+            a = a == "RECORD" ? recordPath : a == "PDF" ? pdf : a == "MISSING" ? dir.filePath("missing.csv")
+              : a == "NOWHERE" ? dir.filePath("no-such-folder/out.pdf") : a;
+        const CtlRun r = runCtl(QStringList{"report"} + args);
+        QCOMPARE(r.status, 2);
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
+        QFile left(pdf), original(recordPath);
+        QVERIFY(left.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+        QCOMPARE(left.readAll(), QByteArray("an older report"));
+        QCOMPARE(original.readAll(), record);
+        QCOMPARE(QDir(dir.path()).entryList({"refused.pdf*"}, QDir::Files | QDir::Hidden),
+                 QStringList{"refused.pdf"});
+    }
+};
+
+QTEST_MAIN(ReportTest)
+#include "tst_report.moc"

@@ -455,8 +455,10 @@ Resistance parseResistance(std::string_view p)
         r.error = SYNTAX_ERROR;
         return r;
     }
+    bool tiny = false;   // a negative exponent: out of range is towards 0
     if (k < p.size() && (p[k] == 'E' || p[k] == 'e')) {
         std::size_t e = k + 1;
+        tiny = e < p.size() && p[e] == '-';
         if (e < p.size() && (p[e] == '+' || p[e] == '-'))
             e++;
         if (e < p.size() && isDigit(p[e])) {
@@ -472,7 +474,7 @@ Resistance parseResistance(std::string_view p)
         return r;
     }
     if (parsed.ec == std::errc::result_out_of_range)
-        value = std::abs(value) < 1 ? 0 : HUGE_VAL;
+        value = tiny ? 0 : HUGE_VAL;
     if (negative)
         value = -value;
     std::string_view suffix = trim(p.substr(k));

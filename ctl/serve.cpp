@@ -17,6 +17,7 @@
 #include "ctl/scpi.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -118,10 +119,19 @@ private:
     {
         while (QTcpSocket *socket = tcp_.nextPendingConnection()) {
             if (connected_ >= MAX_CLIENTS) {
-                complain(ctx_, QString("serve: refused a client from %1: %2 clients are connected")
-                                   .arg(socket->peerAddress().toString()).arg(MAX_CLIENTS));
-                socket->abort();
-                socket->deleteLater();
+                // Said once in a while, not once a connection: standard
+                // error is no channel a flood of connections may fill.
+                refused_++;
+                if (!refusalSaid_.isValid() || refusalSaid_.hasExpired(10000)) {
+                    complain(ctx_, QString("serve: %1 clients are connected; refused %2 more since last said")
+                                       .arg(MAX_CLIENTS).arg(refused_));
+                    refused_ = 0;
+                    refusalSaid_.start();
+                }
+                // Closed in the ordinary way: the client's next read finds
+                // the connection ended, with nothing in it.
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                socket->disconnectFromHost();
                 continue;
             }
             const quint64 id = nextId_++;
@@ -243,6 +253,8 @@ private:
     QTcpServer tcp_;
     std::map<quint64, std::unique_ptr<Client>> clients_;
     int connected_ = 0;
+    int refused_ = 0;
+    QElapsedTimer refusalSaid_;
     quint64 nextId_ = 1;
     quint64 lastServed_ = 0;
     bool busy_ = false;

@@ -79,7 +79,6 @@ struct Client {
     QTcpSocket *socket = nullptr;   // null once the client has gone
     scpi::Session session;
     std::optional<scpi::Command> queued;   // handed out, not yet on the worker
-    bool running = false;                  // on the worker now
     explicit Client(const scpi::Identity &identity) : session(identity) {}
 };
 
@@ -220,7 +219,6 @@ private:
         Client &c = *pick->second;
         const scpi::Command command = *c.queued;
         c.queued.reset();
-        c.running = true;
         busy_ = true;
         lastServed_ = id;
         Worker *worker = worker_;
@@ -239,7 +237,6 @@ private:
     {
         busy_ = false;
         if (Client *c = find(id)) {
-            c->running = false;
             c->session.finish(outcome);
             readFrom(id);
         } else {

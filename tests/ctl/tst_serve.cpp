@@ -190,7 +190,7 @@ private slots:
         QVERIFY(startServer());
         QVERIFY(sim->waitReceived(1));
         sim->clearReceived();
-        QVERIFY(sim->command("fault late 100"));
+        QVERIFY(sim->command("fault late 200"));
         Client a, b;
         QVERIFY(a.open(port));
         QVERIFY(b.open(port));

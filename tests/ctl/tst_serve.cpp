@@ -165,8 +165,8 @@ private slots:
         QCOMPARE(ctl({"--port", "COM1", "get"}), 0);
     }
 
-    // An instrument that does not answer: -240 queued, and the query is
-    // still answered, with not-a-number.
+    // An instrument that does not answer, or is gone: -240 queued, and the
+    // query is still answered, with not-a-number.
     void silentInstrument()
     {
         QVERIFY(startServer());
@@ -178,6 +178,12 @@ private slots:
                  QByteArray("9.91E+37;-240,\"Hardware error\";-240,\"Hardware error\";0,\"No error\""));
         QVERIFY(sim->command("fault none"));
         QCOMPARE(c.query("RES?"), QByteArray("1.000000E+08"));
+
+        // The device gone altogether: the same, and the server stays.
+        sim->kill();
+        QCOMPARE(c.query("RES 5 MOHM;RES?;SYST:ERR?;ERR?"),
+                 QByteArray("9.91E+37;-240,\"Hardware error\";-240,\"Hardware error\""));
+        QCOMPARE(c.query("*IDN?"), IDN);
         QCOMPARE(stopServer(), 0);
     }
 

@@ -1,0 +1,325 @@
+// t483ctl serve as a child process (T483_CTL) against the simulated T-483,
+// its clients real TCP sockets on the loopback.
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include "sim_process.h"
+#include "slack.h"
+
+namespace {
+
+// A client: one socket, used without an event loop.
+struct Client {
+    QTcpSocket socket;
+
+    bool open(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(slack(5000));
+    }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(slack(5000))) {
+        }
+    }
+    // The next reply line without its LF; "(none)" when none came.
+    QByteArray line(int timeoutMs = slack(5000))
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!socket.canReadLine() && t.elapsed() < timeoutMs)
+            if (!socket.waitForReadyRead(int(timeoutMs - t.elapsed())))
+                break;
+        return socket.canReadLine() ? socket.readLine().chopped(1) : QByteArray("(none)");
+    }
+    QByteArray query(const QByteArray &text)
+    {
+        send(text + "\n");
+        return line();
+    }
+};
+
+// Tries f until it succeeds or the time is up.
+template <typename F>
+bool retry(F f, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!f()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+const QByteArray IDN = "t483,T-483,48300," T483_TEST_VERSION;
+
+}  // namespace
+
+class TestServe : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<SimProcess> sim;
+    QProcess server;
+    quint16 port = 0;
+
+    // Starts the server on COM1 (the simulator) and reads its port from
+    // the line it prints.
+    bool startServer(const QStringList &extra = {})
+    {
+        server.setProgram(qEnvironmentVariable("T483_CTL"));
+        server.setArguments(QStringList{"--port", "COM1", "serve", "--listen", "127.0.0.1:0"} + extra);
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start();
+        if (!server.waitForStarted(slack(5000)))
+            return false;
+        QElapsedTimer t;
+        t.start();
+        while (!server.canReadLine() && t.elapsed() < slack(10000))
+            if (!server.waitForReadyRead(slack(10000)))
+                break;
+        const QByteArray line = server.readLine();
+        const auto m = QRegularExpression(R"(^listening on 127\.0\.0\.1:(\d+) \(COM1 (\S+)\)\n$)").match(QString::fromLatin1(line));
+        if (!m.hasMatch()) {
+            qWarning("server said: %s", line.constData());
+            return false;
+        }
+        port = quint16(m.captured(1).toUInt());
+        return m.captured(2) == sim->device();
+    }
+
+    // SIGTERM, and its exit status.
+    int stopServer()
+    {
+        if (server.state() == QProcess::NotRunning)
+            return -1;
+        ::kill(pid_t(server.processId()), SIGTERM);
+        if (!server.waitForFinished(slack(10000)))
+            return -2;
+        return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -3;
+    }
+
+    // t483ctl run to its end.
+    static int ctl(const QStringList &args, QByteArray *err = nullptr)
+    {
+        QProcess p;
+        p.start(qEnvironmentVariable("T483_CTL"), args);
+        if (!p.waitForFinished(slack(15000)))
+            return -2;
+        if (err)
+            *err = p.readAllStandardError();
+        return p.exitCode();
+    }
+
+private slots:
+    void init()
+    {
+        sim = SimProcess::onPort(1);
+        QVERIFY(sim);
+    }
+    void cleanup()
+    {
+        if (server.state() != QProcess::NotRunning) {
+            server.kill();
+            server.waitForFinished(slack(5000));
+        }
+        sim.reset();
+    }
+
+    // A session: the commands reach the decade byte for byte, the replies
+    // come back; the port is the server's while it runs and free after.
+    void session()
+    {
+        QVERIFY(startServer());
+        QVERIFY(sim->waitReceived(1));
+        QCOMPARE(sim->received(), QList<QByteArray>{"I\r"});
+        sim->clearReceived();
+
+        Client c;
+        QVERIFY(c.open(port));
+        QCOMPARE(c.query("*IDN?"), IDN);
+        QCOMPARE(c.query("RES 4.072E9;RES?;:VOLT?"), QByteArray("4.072000E+09;1000"));
+        QVERIFY(sim->command("voltage 2500"));
+        QCOMPARE(c.query("sour:volt?"), QByteArray("2500"));
+        QCOMPARE(c.query("SYST:LOC;*OPC?"), QByteArray("1"));
+        QCOMPARE(c.query("SYST:ERR?"), QByteArray("0,\"No error\""));
+        QCOMPARE(c.query("RES 99999 MOHM;SYST:ERR?"), QByteArray("-222,\"Data out of range\""));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), (QList<QByteArray>{"L0\r", "R4072\r", "K\r", "M\r", "M\r", "L1\r"}));
+
+        QByteArray err;
+        QCOMPARE(ctl({"--port", "COM1", "get"}, &err), 3);
+        QVERIFY2(err.contains("in use"), err.constData());
+
+        QCOMPARE(stopServer(), 0);
+        QCOMPARE(ctl({"--port", "COM1", "get"}), 0);
+    }
+
+    // An instrument that does not answer, or is gone: -240 queued, and the
+    // query is still answered, with not-a-number.
+    void silentInstrument()
+    {
+        QVERIFY(startServer());
+        Client c;
+        QVERIFY(c.open(port));
+        QVERIFY(sim->command("fault silent"));
+        QCOMPARE(c.query("RES?"), QByteArray("9.91E+37"));
+        QCOMPARE(c.query("VOLT?;SYST:ERR?;ERR?;ERR?"),
+                 QByteArray("9.91E+37;-240,\"Hardware error\";-240,\"Hardware error\";0,\"No error\""));
+        QVERIFY(sim->command("fault none"));
+        QCOMPARE(c.query("RES?"), QByteArray("1.000000E+08"));
+
+        // The device gone altogether: the same, and the server stays.
+        sim->kill();
+        QCOMPARE(c.query("RES 5 MOHM;RES?;SYST:ERR?;ERR?"),
+                 QByteArray("9.91E+37;-240,\"Hardware error\";-240,\"Hardware error\""));
+        QCOMPARE(c.query("*IDN?"), IDN);
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // Two clients on a slow decade: one sends many lines at once and goes
+    // while its first command runs. The other is served in turn, not after
+    // all of them; its reply is its own; the whole lines of the one gone
+    // are still carried out.
+    void twoClients()
+    {
+        QVERIFY(startServer());
+        QVERIFY(sim->waitReceived(1));
+        sim->clearReceived();
+        QVERIFY(sim->command("fault late 200"));
+        Client a, b;
+        QVERIFY(a.open(port));
+        QVERIFY(b.open(port));
+        a.send(QByteArray("RES?\n").repeated(6) + "VOLT?");   // the last line unfinished
+        QVERIFY(sim->waitReceived(1));
+        b.send("*IDN?;VOLT?\n");
+        a.socket.abort();
+        QCOMPARE(b.line(), IDN + ";1000");
+        QVERIFY(sim->waitReceived(7, slack(10000)));
+        QVERIFY(sim->sentinel());
+        const QList<QByteArray> sent = sim->received();
+        QCOMPARE(sent.size(), 7);
+        QCOMPARE(sent.count("K\r"), 6);
+        QVERIFY2(sent.indexOf("M\r") <= 2, "the second client waited for the first one's lines");
+        QCOMPARE(b.query("*OPC?"), QByteArray("1"));
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // Bad input on one connection: it stays open, the errors go into its
+    // own queue, and another client sees none of them.
+    void badInput()
+    {
+        QVERIFY(startServer());
+        Client a, b;
+        QVERIFY(a.open(port));
+        QVERIFY(b.open(port));
+        a.send(QByteArray(100000, 'x') + "\n" + QByteArray("\0\xff\n", 3) + "RES 'x\n");
+        QCOMPARE(a.query("SYST:ERR:COUN?;NEXT?;NEXT?;NEXT?;NEXT?"),
+                 QByteArray("3;-363,\"Input buffer overrun\";-102,\"Syntax error\";-102,\"Syntax error\";0,\"No error\""));
+        QCOMPARE(b.query("SYST:ERR?"), QByteArray("0,\"No error\""));
+        QCOMPARE(a.query("*IDN?"), IDN);
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // A thousand connections opened and dropped, some with a line begun or
+    // bytes of no SCPI: the server carries on, with room for a full set of
+    // clients again. One more than that is closed at once.
+    void connectionsAndLimit()
+    {
+        QVERIFY(startServer());
+        for (int batch = 0; batch < 50; batch++) {
+            std::vector<std::unique_ptr<QTcpSocket>> sockets;
+            for (int k = 0; k < 20; k++) {
+                sockets.push_back(std::make_unique<QTcpSocket>());
+                sockets.back()->connectToHost(QHostAddress::LocalHost, port);
+            }
+            for (size_t k = 0; k < sockets.size(); k++) {
+                QTcpSocket &s = *sockets[k];
+                if (!s.waitForConnected(slack(5000)))
+                    QFAIL("a connection was not accepted by the system");
+                if (k % 3 == 1)
+                    s.write("RES 1 MOHM;RES?");
+                else if (k % 3 == 2)
+                    s.write(QByteArray("\0\x01\xfe", 3));
+                s.flush();
+            }
+            for (auto &s : sockets)
+                s->abort();
+        }
+
+        std::vector<std::unique_ptr<Client>> clients;
+        // The server may still be taking in the end of the last batch.
+        QVERIFY(retry([&] {
+            clients.clear();
+            for (int k = 0; k < 16; k++) {
+                clients.push_back(std::make_unique<Client>());
+                if (!clients.back()->open(port) || clients.back()->query("*IDN?") != IDN)
+                    return false;
+            }
+            return true;
+        }, slack(20000)));
+        for (auto &c : clients)
+            QCOMPARE(c->query("RES?;SYST:ERR?"), QByteArray("1.000000E+08;0,\"No error\""));
+
+        Client extra;
+        QVERIFY(extra.open(port));
+        extra.socket.waitForDisconnected(slack(5000));
+        QCOMPARE(extra.socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(extra.socket.readAll(), QByteArray());
+
+        // One goes: there is room for one again.
+        clients.erase(clients.begin());
+        QVERIFY(retry([&] {
+            Client again;
+            return again.open(port) && again.query("*OPC?") == "1";
+        }, slack(10000)));
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // What ends it before it serves: a usage error (2), no T-483 (1), a
+    // port in use, serial or TCP (3).
+    void exitStatuses()
+    {
+        QByteArray err;
+        QCOMPARE(ctl({"--port", "COM1", "serve", "--listen", "127.0.0.1:99999"}, &err), 2);
+        QCOMPARE(ctl({"--port", "COM1", "serve", "--listen", "[::1"}), 2);
+        QCOMPARE(ctl({"--port", "COM1", "serve", "extra"}), 2);
+
+        QVERIFY(sim->command("ident 12345"));
+        QCOMPARE(ctl({"--port", "COM1", "serve", "--listen", "127.0.0.1:0"}, &err), 1);
+        QVERIFY2(err.contains("not a T-483"), err.constData());
+        QVERIFY(sim->command("ident 48300"));
+
+        QVERIFY(startServer());
+        QCOMPARE(ctl({"--port", "COM1", "serve", "--listen", "127.0.0.1:0"}, &err), 3);
+        QVERIFY2(err.contains("in use"), err.constData());
+        const quint16 taken = port;
+        QCOMPARE(stopServer(), 0);
+
+        // The TCP port now held by another server on a second decade.
+        auto second = SimProcess::onPort(2);
+        QVERIFY(second);
+        QProcess holder;
+        holder.start(qEnvironmentVariable("T483_CTL"),
+                     {"--port", "COM2", "serve", "--listen", QString("127.0.0.1:%1").arg(taken)});
+        QVERIFY(holder.waitForReadyRead(slack(10000)));
+        QCOMPARE(ctl({"--port", "COM1", "serve", "--listen", QString("127.0.0.1:%1").arg(taken)}, &err), 3);
+        QVERIFY2(err.contains("cannot listen"), err.constData());
+        ::kill(pid_t(holder.processId()), SIGINT);
+        QVERIFY(holder.waitForFinished(slack(10000)));
+        QCOMPARE(holder.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServe)
+#include "tst_serve.moc"

@@ -86,7 +86,7 @@ def rss_kb(pid):
 
 
 def main():
-    build = sys.argv[1] if len(sys.argv) > 1 else "build"
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
     count = int(sys.argv[2]) if len(sys.argv) > 2 else 100
     env = dict(os.environ, XDG_CONFIG_HOME=tempfile.mkdtemp())
     os.environ.update(env)
@@ -142,12 +142,11 @@ def main():
                              env=panel_env, cwd=env["XDG_CONFIG_HOME"])
         p.stdout.readline()
         return p
-    panel_times, started = [], []
+    panel_times = []
     for _ in range(20):
         t = time.perf_counter()
-        started.append(panel())
+        p = panel()
         panel_times.append((time.perf_counter() - t) * 1000)
-    for p in started:
         p.wait()
     row("panel start-up to shown", panel_times)
     stop(sim)

@@ -51,7 +51,7 @@ const char OVERVIEW[] =
     "  -v, --version           the version\n"
     "\n"
     "Exit status: 0 done; 1 the instrument did not answer or is not a T-483;\n"
-    "2 usage; 3 the port could not be opened.\n";
+    "2 usage; 3 the port could not be opened (serve: or its address).\n";
 
 // A verb of one command: its name, its one positional argument (empty: none)
 // and what it does, once the port is open.

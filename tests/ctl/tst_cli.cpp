@@ -3,13 +3,13 @@
 // instrument byte for byte, what is printed (plain and JSON), the exit
 // statuses, and the port mapping, settings file and trace it shares with
 // the panel.
+#include "ctl_run.h"
 #include "sim_process.h"
 #include "slack.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
 #include <fcntl.h>
@@ -18,34 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct CtlRun {
-    int status = -1000;  // -1000: did not start, crashed or did not end
-    QByteArray out, err;
-};
-
-// Runs t483ctl with `args` to its end; env adds to (or with an empty value
-// takes from) the test's environment.
-CtlRun runCtl(const QStringList &args, const QMap<QString, QString> &env = {})
-{
-    QProcess p;
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    for (auto it = env.begin(); it != env.end(); ++it)
-        it.value().isEmpty() ? e.remove(it.key()) : e.insert(it.key(), it.value());
-    p.setProcessEnvironment(e);
-    p.start(qEnvironmentVariable("T483_CTL"), args);
-    CtlRun r;
-    if (!p.waitForFinished(slack(10000))) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    if (p.exitStatus() == QProcess::NormalExit)
-        r.status = p.exitCode();
-    return r;
-}
 
 QList<QByteArray> frames(const QString &spaced)
 {
@@ -232,14 +204,14 @@ private slots:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[t483]\ncom3 = " + sim->device().toLocal8Bit() + "\n");
         ini.close();
-        const QMap<QString, QString> env{{"XDG_CONFIG_HOME", config.path()}, {"T483_COM1", ""}};
+        const CtlSetup env{.env = {{"XDG_CONFIG_HOME", config.path()}, {"T483_COM1", ""}}};
 
         CtlRun r = runCtl({"--port", "COM3", "get"}, env);
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, QByteArray("4072\n"));
         // The environment wins over the settings file.
-        QMap<QString, QString> overridden = env;
-        overridden.insert("T483_COM3", "/dev/no-such-tty");
+        CtlSetup overridden = env;
+        overridden.env.insert("T483_COM3", "/dev/no-such-tty");
         r = runCtl({"-p", "com3", "get"}, overridden);
         QCOMPARE(r.status, 3);
         // A device given by name.
@@ -252,7 +224,7 @@ private slots:
     // The panel's trace, on standard error with T483_TRACE=1.
     void trace()
     {
-        const CtlRun r = runCtl({"set", "47"}, {{"T483_TRACE", "1"}});
+        const CtlRun r = runCtl({"set", "47"}, {.env = {{"T483_TRACE", "1"}}});
         QCOMPARE(r.status, 0);
         const QList<QByteArray> lines = r.err.trimmed().split('\n');
         QCOMPARE(lines.size(), 4);

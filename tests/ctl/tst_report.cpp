@@ -5,6 +5,7 @@
 
 #include "ctl/record.h"
 #include "ctl/report_pdf.h"
+#include "ctl_run.h"
 #include "slack.h"
 
 namespace {
@@ -73,23 +74,6 @@ QString pdfText(const QString &pdf, int page = 0)
     if (page)
         args << "-f" << QString::number(page) << "-l" << QString::number(page);
     return tool("pdftotext", args << pdf << "-");
-}
-
-struct CtlRun {
-    int status = -1;
-    QByteArray out, err;
-};
-
-CtlRun runCtl(const QStringList &args)
-{
-    QProcess p;
-    p.start(qEnvironmentVariable("T483_CTL"), args);
-    CtlRun r;
-    if (p.waitForStarted(slack(10000)) && p.waitForFinished(slack(60000)) && p.exitStatus() == QProcess::NormalExit)
-        r.status = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "ctl_run.h"
 #include "sim_process.h"
 #include "slack.h"
 
@@ -112,13 +113,10 @@ class TestServe : public QObject {
     // t483ctl run to its end.
     static int ctl(const QStringList &args, QByteArray *err = nullptr)
     {
-        QProcess p;
-        p.start(qEnvironmentVariable("T483_CTL"), args);
-        if (!p.waitForFinished(slack(15000)))
-            return -2;
+        const CtlRun r = runCtl(args);
         if (err)
-            *err = p.readAllStandardError();
-        return p.exitCode();
+            *err = r.err;
+        return r.status;
     }
 
 private slots:

@@ -4,6 +4,7 @@
 // and resumed, Ctrl+C, and the plans and records it refuses before the port
 // is touched.
 #include "ctl/record.h"
+#include "ctl_run.h"
 #include "sim_process.h"
 #include "slack.h"
 
@@ -86,22 +87,14 @@ class SweepTest : public QObject {
     // t483ctl run to its end; its exit status, -1 when it did not end.
     int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr)
     {
-        QProcess p;
-        start(p, args);
-        p.closeWriteChannel();
-        const bool ended = p.waitForFinished(slack(60000));
+        const CtlRun r = runCtl(args, {.dir = dir->path()});
         if (out)
-            *out = p.readAllStandardOutput();
-        const QByteArray e = p.readAllStandardError();
+            *out = r.out;
         if (err)
-            *err = e;
-        if (!ended || p.exitStatus() != QProcess::NormalExit) {
-            qWarning("t483ctl did not end: %s", e.constData());
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
-        return p.exitCode();
+            *err = r.err;
+        if (r.status == -1000)
+            qWarning("t483ctl did not end: %s", r.err.constData());
+        return r.status == -1000 ? -1 : r.status;
     }
 
     // Waits until the record has n rows.

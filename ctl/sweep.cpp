@@ -10,6 +10,7 @@
 #include "ctl/plan.h"
 #include "ctl/record.h"
 #include "ctl/verbs.h"
+#include "platform/clock.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -46,6 +47,13 @@ const char DESCRIPTION[] =
     "stopped, or the decade did not answer; 2 usage, a bad plan, a record that exists\n"
     "(without --resume) or is another plan's; 3 the port could not be opened.";
 
+// Waits and the dwell are timed on the monotonic clock: a clock set while
+// a point dwells must not shorten or stretch it.
+qint64 nowMs()
+{
+    return MonotonicNs() / 1000000;
+}
+
 volatile sig_atomic_t stopSignal = 0;
 
 void onSignal(int signal)
@@ -65,7 +73,7 @@ public:
     // The next line (its line end dropped). timeoutMs < 0: no limit.
     Result next(int timeoutMs, std::string *line)
     {
-        const qint64 until = timeoutMs < 0 ? -1 : QDateTime::currentMSecsSinceEpoch() + timeoutMs;
+        const qint64 until = timeoutMs < 0 ? -1 : nowMs() + timeoutMs;
         for (;;) {
             const size_t nl = buffer_.find('\n');
             if (nl != std::string::npos || (ended_ && !buffer_.empty())) {
@@ -80,7 +88,7 @@ public:
                 return End;
             if (stopSignal)
                 return Signal;
-            const qint64 left = until < 0 ? 200 : until - QDateTime::currentMSecsSinceEpoch();
+            const qint64 left = until < 0 ? 200 : until - nowMs();
             if (left <= 0)
                 return Timeout;
             // Short polls: a signal just before poll() is seen in 0.2 s.
@@ -298,9 +306,9 @@ Sweep::Outcome Sweep::decadeFault(const QString &what)
 // Waits ms, taking the technician's s or q (not in scripted runs).
 Sweep::Outcome Sweep::waitWithInput(int ms, const QString &during)
 {
-    const qint64 until = QDateTime::currentMSecsSinceEpoch() + ms;
+    const qint64 until = nowMs() + ms;
     for (;;) {
-        const qint64 left = until - QDateTime::currentMSecsSinceEpoch();
+        const qint64 left = until - nowMs();
         if (stopSignal)
             return stop(QString("stopped by signal %1").arg(int(stopSignal)));
         if (left <= 0)
@@ -336,7 +344,7 @@ Sweep::Outcome Sweep::waitVoltage(size_t index)
     for (;;) {
         // An M every 0.5 s, however long its answer took; the first may
         // have come with the last point's reading.
-        const qint64 asked = QDateTime::currentMSecsSinceEpoch();
+        const qint64 asked = nowMs();
         std::optional<int> v = knownVoltage_;
         knownVoltage_.reset();
         if (!v)
@@ -356,7 +364,7 @@ Sweep::Outcome Sweep::waitVoltage(size_t index)
                          .arg(scripted_ ? "" : "; s skips the point, q stops the run"));
             shown = *v;
         }
-        const int left = int(std::max<qint64>(0, asked + 500 - QDateTime::currentMSecsSinceEpoch()));
+        const int left = int(std::max<qint64>(0, asked + 500 - nowMs()));
         const Outcome o = waitWithInput(left, QString("waiting for %1 V").arg(want));
         if (o != Done)
             return o;
@@ -368,12 +376,12 @@ Sweep::Outcome Sweep::dwell(size_t index)
     const double seconds = plan_[index].dwell_s;
     if (seconds <= 0)
         return Done;
-    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    const qint64 start = nowMs();
     const qint64 until = start + qint64(std::llround(seconds * 1000));
     if (!tty_)
         printErr(QString("%1: dwell %2 s\n").arg(pointName(index)).arg(seconds));
     for (;;) {
-        const qint64 left = until - QDateTime::currentMSecsSinceEpoch();
+        const qint64 left = until - nowMs();
         if (left <= 0)
             break;
         if (tty_)

@@ -202,6 +202,16 @@ int ports(CtlContext &ctx, const QStringList &args)
 
 }  // namespace
 
+// Qt's note that XDG_RUNTIME_DIR is not set (root shells, CI, cron) says
+// nothing about a PDF; every other message passes on.
+static QtMessageHandler qtMessages = nullptr;
+
+static void quietRuntimeDir(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (!message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        qtMessages(type, context, message);
+}
+
 int main(int argc, char **argv)
 {
     CtlContext ctx;
@@ -241,6 +251,7 @@ int main(int argc, char **argv)
         // Painting a PDF needs fonts, not a display.
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        qtMessages = qInstallMessageHandler(quietRuntimeDir);
         QGuiApplication app(argc, argv);
         return reportVerb(ctx, verbArgs);
     }

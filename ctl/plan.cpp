@@ -165,7 +165,8 @@ bool parsePlan(const std::string &bytes, std::vector<PlanPoint> *points, std::st
                 p.resistance_mohm = int(*num);
                 break;
             case 1:
-                if (!num || (*num != 1000 && *num != 2500 && *num != 5000))
+                if (!num || std::find(std::begin(DECADE_VOLTAGES), std::end(DECADE_VOLTAGES), *num) ==
+                                std::end(DECADE_VOLTAGES))
                     return fail(where + quoted(v) + " is no test voltage of the decade: 1000, 2500 or 5000");
                 p.voltage_v = int(*num);
                 break;

@@ -17,6 +17,8 @@
 // not. A line's replies go out as one line: joined by ';', ended by LF.
 #pragma once
 
+#include "ctl/decade.h"
+
 #include <cstddef>
 #include <deque>
 #include <optional>
@@ -56,7 +58,7 @@ inline constexpr std::size_t ERROR_QUEUE = 10;
 // SCPI's not-a-number: the reply to a query the instrument did not answer.
 inline constexpr const char *NOT_A_NUMBER = "9.91E+37";
 // The resistances the decade takes, in MOhm.
-inline constexpr int MIN_MOHM = 0, MAX_MOHM = 16221;
+inline constexpr int MIN_MOHM = DECADE_MIN_MOHM, MAX_MOHM = DECADE_MAX_MOHM;
 
 // What a message unit asks for.
 enum class Op {

@@ -7,6 +7,7 @@
 #include "sim_process.h"
 #include "slack.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -219,6 +220,28 @@ private slots:
         QCOMPARE(r.status, 0);
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), frames("K K"));
+    }
+
+    // The devices the panel's COM menu lists, each usable as --port: an
+    // adapter's stable link in /dev/serial/by-id (here T483_BY_ID_DIR).
+    void ports()
+    {
+        QTemporaryDir byId;
+        const QString link = byId.filePath("usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0");
+        QVERIFY(QFile::link(sim->device(), link));
+        const CtlSetup setup{.env = {{"T483_BY_ID_DIR", byId.path()}}};
+        CtlRun r = runCtl({"ports"}, setup);
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.startsWith(link.toLocal8Bit() + "\t"), r.out.constData());
+        r = runCtl({"--json", "ports"}, setup);
+        QCOMPARE(r.status, 0);
+        const QJsonArray listed = QJsonDocument::fromJson(r.out).object().value("ports").toArray();
+        QVERIFY(!listed.isEmpty());
+        QCOMPARE(listed.first().toObject().value("device").toString(), link);
+        r = runCtl({"--port", link, "get"});
+        QCOMPARE(r.out, QByteArray("4072\n"));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), frames("K"));
     }
 
     // The panel's trace, on standard error with T483_TRACE=1.

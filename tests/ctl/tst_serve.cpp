@@ -49,20 +49,6 @@ struct Client {
     }
 };
 
-// Tries f until it succeeds or the time is up.
-template <typename F>
-bool retry(F f, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!f()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
 const QByteArray IDN = "t483,T-483,48300," T483_TEST_VERSION;
 
 }  // namespace
@@ -257,7 +243,7 @@ private slots:
 
         std::vector<std::unique_ptr<Client>> clients;
         // The server may still be taking in the end of the last batch.
-        QVERIFY(retry([&] {
+        QVERIFY(QTest::qWaitFor([&] {
             clients.clear();
             for (int k = 0; k < 16; k++) {
                 clients.push_back(std::make_unique<Client>());
@@ -277,7 +263,7 @@ private slots:
 
         // One goes: there is room for one again.
         clients.erase(clients.begin());
-        QVERIFY(retry([&] {
+        QVERIFY(QTest::qWaitFor([&] {
             Client again;
             return again.open(port) && again.query("*OPC?") == "1";
         }, slack(10000)));

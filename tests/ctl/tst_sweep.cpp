@@ -100,15 +100,13 @@ class SweepTest : public QObject {
     // Waits until the record has n rows.
     bool waitRows(const QString &record, int n)
     {
-        QDeadlineTimer deadline(slack(20000));
-        while (!deadline.hasExpired()) {
-            Record rec;
-            std::string error;
-            if (readRecord(record.toStdString(), &rec, &error) && int(rec.rows.size()) >= n)
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
+        return QTest::qWaitFor(
+            [&] {
+                Record rec;
+                std::string error;
+                return readRecord(record.toStdString(), &rec, &error) && int(rec.rows.size()) >= n;
+            },
+            slack(20000));
     }
 
     // Waits until standard error holds text.

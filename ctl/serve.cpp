@@ -15,6 +15,7 @@
 
 #include "ctl/decade.h"
 #include "ctl/scpi.h"
+#include "platform/signals.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -307,15 +308,6 @@ QString hostPort(const QHostAddress &address, quint16 port)
     return host + ':' + QString::number(port);
 }
 
-// SIGINT and SIGTERM end the event loop through a pipe.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &byte, 1);
-}
-
 }  // namespace
 
 int serveVerb(CtlContext &ctx, const QStringList &args)
@@ -383,19 +375,18 @@ int serveVerb(CtlContext &ctx, const QStringList &args)
     if (!address.isLoopback())
         complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
 
-    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // SIGINT and SIGTERM end the event loop; a client gone between two
+    // writes must not end the server (SIGPIPE is ignored).
+    const int signalFd = SignalPipeOpen({SIGINT, SIGTERM});
+    if (signalFd < 0) {
         complain(ctx, "serve: no pipe for signals");
         return finish(CTL_PORT);
     }
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] { QCoreApplication::quit(); });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A client gone between two writes must not end the server.
-    signal(SIGPIPE, SIG_IGN);
+    QSocketNotifier notifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] {
+        SignalPipeDrain();
+        QCoreApplication::quit();
+    });
 
     printResult(ctx, {{"listening", where}, {"address", address.toString()}, {"port", server.port()},
                       {"com", com}, {"device", device}, {"identification", *ident}},
@@ -403,7 +394,6 @@ int serveVerb(CtlContext &ctx, const QStringList &args)
     QCoreApplication::exec();
 
     server.stop();
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    SignalPipeRestore({SIGINT, SIGTERM});
     return finish(CTL_DONE);
 }

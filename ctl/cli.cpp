@@ -75,7 +75,7 @@ int openDecade(const CtlContext &ctx, Decade &decade)
     std::string error;
     const int port = choose_port(ctx.port.toStdString(), &error);
     if (port == 0)
-        return usageError(ctx, QString::fromStdString(error));
+        return usageError(ctx, qs(error));
     if (decade.open(port, &error) != 0) {
         complain(ctx, QString::fromLocal8Bit(error.c_str()));
         return CTL_PORT;
@@ -85,7 +85,7 @@ int openDecade(const CtlContext &ctx, Decade &decade)
 
 int noAnswer(const CtlContext &ctx, const Decade &decade)
 {
-    const QString where = QString("COM%1 (%2)").arg(decade.port()).arg(QString::fromStdString(decade.device()));
+    const QString where = QString("COM%1 (%2)").arg(decade.port()).arg(qs(decade.device()));
     complain(ctx, decade.lost() ? "the device is gone: " + where
                                 : "no answer from a T-483 on " + where);
     return CTL_NO_INSTRUMENT;

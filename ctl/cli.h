@@ -12,6 +12,12 @@
 
 class Decade;
 
+// A string of the plain C++ parts (UTF-8) as a QString.
+inline QString qs(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
 struct CtlContext {
     QString program;   // the name the program was called by, for messages
     QString port;      // --port as given, "" for none

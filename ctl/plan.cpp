@@ -2,23 +2,17 @@
 // and written with from_chars and to_chars: the same in every locale.
 #include "ctl/plan.h"
 
+#include "ctl/csv.h"
 #include "ctl/decade.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <map>
 
 namespace {
 
-std::string trim(const std::string &s)
-{
-    const size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return {};
-    const size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
+const char *const PLAN_NAMES[] = {"resistance_mohm", "voltage_v", "tolerance_pct", "dwell_s"};
+enum PlanColumn { RESISTANCE, VOLTAGE, TOLERANCE, DWELL, PLAN_COLUMN_COUNT };
 
 std::string lower(std::string s)
 {
@@ -26,22 +20,6 @@ std::string lower(std::string s)
         if (c >= 'A' && c <= 'Z')
             c = char(c - 'A' + 'a');
     return s;
-}
-
-std::vector<std::string> splitFields(const std::string &line)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = line.find(',', start);
-        std::string f = trim(line.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (f.size() >= 2 && f.front() == '"' && f.back() == '"')
-            f = trim(f.substr(1, f.size() - 2));
-        fields.push_back(f);
-        if (comma == std::string::npos)
-            return fields;
-        start = comma + 1;
-    }
 }
 
 // The length of a plain decimal number (digits, at most one point, at least
@@ -90,100 +68,111 @@ std::optional<double> plainNumber(const std::string &s)
     return v;
 }
 
-std::string quoted(const std::string &s)
+// A bad line of a plan: the column to blame (its number or name) and why.
+struct PlanFault {
+    std::string column, why;
+};
+
+// The header line: which field holds each of the plan's columns.
+std::optional<PlanFault> planHeader(const std::string &line, const std::vector<std::string> &fields,
+                                    std::vector<int> *column)
 {
-    return "'" + s + "'";
+    if (fields.size() == 1 && line.find(';') != std::string::npos)
+        return PlanFault{"1", "the columns must be separated by commas, not semicolons"};
+    column->assign(PLAN_COLUMN_COUNT, -1);
+    for (size_t f = 0; f < fields.size(); f++) {
+        const std::string name = lower(fields[f]);
+        const auto known = std::find(std::begin(PLAN_NAMES), std::end(PLAN_NAMES), name);
+        if (known == std::end(PLAN_NAMES))
+            return PlanFault{std::to_string(f + 1), "unknown column " + quoted(fields[f]) + " (the columns are " +
+                                                        PLAN_COLUMNS + ")"};
+        const size_t which = size_t(known - std::begin(PLAN_NAMES));
+        if ((*column)[which] >= 0)
+            return PlanFault{std::to_string(f + 1), name + " named twice"};
+        (*column)[which] = int(f);
+    }
+    for (size_t n = 0; n < PLAN_COLUMN_COUNT; n++)
+        if ((*column)[n] < 0)
+            return PlanFault{PLAN_NAMES[n], std::string("missing from the header (the columns are ") + PLAN_COLUMNS + ")"};
+    return std::nullopt;
+}
+
+// One value of a point, by its column.
+std::optional<std::string> planValue(PlanColumn n, const std::string &v, PlanPoint *p)
+{
+    const std::optional<double> num = plainNumber(v);
+    switch (n) {
+    case RESISTANCE:
+        if (!num || *num != std::floor(*num) || !Decade::validResistance((long long)std::min(*num, 1e12)) || *num == 0)
+            return quoted(v) + " is no resistance the decade can be set to for a sweep: a whole number of MOhm, 1 to " +
+                   std::to_string(DECADE_MAX_MOHM) + " (0 has no percent error)";
+        p->resistance_mohm = int(*num);
+        break;
+    case VOLTAGE:
+        if (!num || std::find(std::begin(DECADE_VOLTAGES), std::end(DECADE_VOLTAGES), *num) == std::end(DECADE_VOLTAGES))
+            return quoted(v) + " is no test voltage of the decade: 1000, 2500 or 5000";
+        p->voltage_v = int(*num);
+        break;
+    case TOLERANCE:
+        if (!num)
+            return quoted(v) + " is no tolerance: a number of percent, 0 or more";
+        p->tolerance_pct = *num;
+        p->tolerance_text = v;
+        break;
+    case DWELL:
+        if (!num || *num > PLAN_MAX_DWELL_S)
+            return quoted(v) + " is no dwell time: a number of seconds, 0 to 3600";
+        p->dwell_s = *num;
+        break;
+    case PLAN_COLUMN_COUNT:
+        break;
+    }
+    return std::nullopt;
+}
+
+// A line of points under the header.
+std::optional<PlanFault> planPoint(const std::vector<std::string> &fields, const std::vector<int> &column,
+                                   size_t fieldCount, PlanPoint *p)
+{
+    if (fields.size() != fieldCount)
+        return PlanFault{std::to_string(std::min(fields.size(), fieldCount) + 1),
+                         std::to_string(fields.size()) + " fields where the header has " + std::to_string(fieldCount)};
+    for (size_t n = 0; n < PLAN_COLUMN_COUNT; n++)
+        if (const auto why = planValue(PlanColumn(n), fields[size_t(column[n])], p))
+            return PlanFault{PLAN_NAMES[n], *why};
+    return std::nullopt;
 }
 
 }  // namespace
 
 bool parsePlan(const std::string &bytes, std::vector<PlanPoint> *points, std::string *error)
 {
-    static const char *const names[] = {"resistance_mohm", "voltage_v", "tolerance_pct", "dwell_s"};
     points->clear();
-    std::vector<int> column;  // the plan's field for each of names[], by the header
+    std::vector<int> column;  // the plan's field for each of PLAN_NAMES, by the header
     size_t fieldCount = 0;
-    int lineNo = 0;
-    size_t pos = 0;
-    auto fail = [&](const std::string &text) {
-        *error = "line " + std::to_string(lineNo) + ", " + text;
-        points->clear();
-        return false;
-    };
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        pos = 3;
-    while (pos < bytes.size()) {
-        size_t nl = bytes.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = bytes.size();
-        std::string line = bytes.substr(pos, nl - pos);
-        pos = nl + 1;
-        lineNo++;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const std::string t = trim(line);
+    CsvLines lines(bytes, CsvLines::SkipBom);
+    std::string_view line;
+    while (lines.next(&line)) {
+        const std::string t = trimmed(line);
         if (t.empty() || t[0] == '#')
             continue;
-        const std::vector<std::string> fields = splitFields(t);
-        if (column.empty()) {
-            if (fields.size() == 1 && t.find(';') != std::string::npos)
-                return fail("column 1: the columns must be separated by commas, not semicolons");
-            column.assign(4, -1);
-            for (size_t f = 0; f < fields.size(); f++) {
-                const std::string name = lower(fields[f]);
-                const auto known = std::find(std::begin(names), std::end(names), name);
-                if (known == std::end(names))
-                    return fail("column " + std::to_string(f + 1) + ": unknown column " + quoted(fields[f]) +
-                                " (the columns are " + PLAN_COLUMNS + ")");
-                const size_t which = size_t(known - std::begin(names));
-                if (column[which] >= 0)
-                    return fail("column " + std::to_string(f + 1) + ": " + name + " named twice");
-                column[which] = int(f);
-            }
-            for (size_t n = 0; n < 4; n++)
-                if (column[n] < 0)
-                    return fail(std::string("column ") + names[n] + ": missing from the header (the columns are " +
-                                PLAN_COLUMNS + ")");
-            fieldCount = fields.size();
-            continue;
-        }
-        if (fields.size() != fieldCount)
-            return fail("column " + std::to_string(std::min(fields.size(), fieldCount) + 1) + ": " +
-                        std::to_string(fields.size()) + " fields where the header has " + std::to_string(fieldCount));
+        const std::vector<std::string> fields = csvFields(t, CsvQuotes::AroundField);
+        std::optional<PlanFault> fault;
         PlanPoint p;
-        p.line = lineNo;
-        for (size_t n = 0; n < 4; n++) {
-            const std::string &v = fields[size_t(column[n])];
-            const std::string where = std::string("column ") + names[n] + ": ";
-            const std::optional<double> num = plainNumber(v);
-            switch (n) {
-            case 0:
-                if (!num || *num != std::floor(*num) || !Decade::validResistance((long long)std::min(*num, 1e12)) ||
-                    *num == 0)
-                    return fail(where + quoted(v) + " is no resistance the decade can be set to for a sweep: a whole number of MOhm, 1 to " +
-                                std::to_string(DECADE_MAX_MOHM) + " (0 has no percent error)");
-                p.resistance_mohm = int(*num);
-                break;
-            case 1:
-                if (!num || std::find(std::begin(DECADE_VOLTAGES), std::end(DECADE_VOLTAGES), *num) ==
-                                std::end(DECADE_VOLTAGES))
-                    return fail(where + quoted(v) + " is no test voltage of the decade: 1000, 2500 or 5000");
-                p.voltage_v = int(*num);
-                break;
-            case 2:
-                if (!num)
-                    return fail(where + quoted(v) + " is no tolerance: a number of percent, 0 or more");
-                p.tolerance_pct = *num;
-                p.tolerance_text = v;
-                break;
-            case 3:
-                if (!num || *num > PLAN_MAX_DWELL_S)
-                    return fail(where + quoted(v) + " is no dwell time: a number of seconds, 0 to 3600");
-                p.dwell_s = *num;
-                break;
-            }
+        p.line = lines.lineNo();
+        if (column.empty()) {
+            fault = planHeader(t, fields, &column);
+            fieldCount = fields.size();
+        } else {
+            fault = planPoint(fields, column, fieldCount, &p);
+            if (!fault)
+                points->push_back(p);
         }
-        points->push_back(p);
+        if (fault) {
+            *error = lineError("", lines.lineNo(), fault->column, fault->why);
+            points->clear();
+            return false;
+        }
     }
     if (column.empty()) {
         *error = std::string("no header line (") + PLAN_COLUMNS + ")";
@@ -196,10 +185,47 @@ bool parsePlan(const std::string &bytes, std::vector<PlanPoint> *points, std::st
     return true;
 }
 
+namespace {
+
+// The factor to MOhm of what follows a reading's number: a prefix and an
+// optional "ohm" or "Ω". `scale` holds the number's own (1 for a bare
+// number, 1e-6 for one with an exponent). False for any other text, with
+// the reason in *why when there is a better one than the general.
+bool unitScale(std::string unit, double *scale, std::string *why, const std::string &text)
+{
+    bool ohm = false;
+    if (unit.size() >= 3 && lower(unit.substr(unit.size() - 3)) == "ohm") {
+        unit = trimmed(unit.substr(0, unit.size() - 3));
+        ohm = true;
+    } else if (unit.size() >= 2 && unit.substr(unit.size() - 2) == "\xCE\xA9") {
+        unit = trimmed(unit.substr(0, unit.size() - 2));
+        ohm = true;
+    }
+    if (unit.empty()) {
+        if (ohm)
+            *scale = 1e-6;
+    } else if (unit == "T" || unit == "t") {
+        *scale = 1e6;
+    } else if (unit == "G" || unit == "g") {
+        *scale = 1e3;
+    } else if (unit == "M") {
+        *scale = 1;
+    } else if (unit == "k" || unit == "K") {
+        *scale = 1e-3;
+    } else {
+        if (unit == "m")
+            *why = quoted(text) + " is no reading: 'm' would be milli; MOhm is 'M'";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 ReadingInput parseReading(const std::string &text)
 {
     ReadingInput in;
-    const std::string t = trim(text);
+    const std::string t = trimmed(text);
     const std::string l = lower(t);
     if (l == "s" || l == "skip") {
         in.kind = ReadingInput::Skip;
@@ -214,37 +240,14 @@ ReadingInput parseReading(const std::string &text)
     const size_t n = numberLength(t, true, &exponent);
     if (n == 0)
         return in;
-    std::string unit = trim(t.substr(n));
+    const std::string unit = trimmed(t.substr(n));
     if (!unit.empty() && unit[0] == ',') {
         in.why = quoted(t) + " is no reading: use a decimal point, not a comma";
         return in;
     }
     double scale = exponent ? 1e-6 : 1;  // to MOhm: bare numbers are MOhm, with an exponent ohms
-    // An optional "ohm" or "Ω" last.
-    bool ohm = false;
-    if (unit.size() >= 3 && lower(unit.substr(unit.size() - 3)) == "ohm") {
-        unit = trim(unit.substr(0, unit.size() - 3));
-        ohm = true;
-    } else if (unit.size() >= 2 && unit.substr(unit.size() - 2) == "\xCE\xA9") {
-        unit = trim(unit.substr(0, unit.size() - 2));
-        ohm = true;
-    }
-    if (unit.empty()) {
-        if (ohm)
-            scale = 1e-6;
-    } else if (unit == "T" || unit == "t") {
-        scale = 1e6;
-    } else if (unit == "G" || unit == "g") {
-        scale = 1e3;
-    } else if (unit == "M") {
-        scale = 1;
-    } else if (unit == "k" || unit == "K") {
-        scale = 1e-3;
-    } else {
-        if (unit == "m")
-            in.why = quoted(t) + " is no reading: 'm' would be milli; MOhm is 'M'";
+    if (!unitScale(unit, &scale, &in.why, t))
         return in;
-    }
     double v = 0;
     const auto r = std::from_chars(t.data(), t.data() + n, v);
     if (r.ec != std::errc() || r.ptr != t.data() + n || !std::isfinite(v * scale))
@@ -255,16 +258,11 @@ ReadingInput parseReading(const std::string &text)
     return in;
 }
 
-Verdict judge(double reading_mohm, int nominal_mohm, double tolerance_pct)
+Judgement judge(double reading_mohm, int nominal_mohm, double tolerance_pct)
 {
-    Verdict v;
-    const double error = (reading_mohm - nominal_mohm) / nominal_mohm * 100;
-    char buf[512];  // any finite double in fixed notation
-    const auto r = std::to_chars(buf, buf + sizeof buf, error, std::chars_format::fixed, 3);
-    v.error_text.assign(buf, r.ptr);
-    if (v.error_text == "-0.000")
-        v.error_text = "0.000";
-    std::from_chars(v.error_text.data(), v.error_text.data() + v.error_text.size(), v.error_pct);
-    v.pass = std::fabs(v.error_pct) <= tolerance_pct;
-    return v;
+    Judgement j;
+    j.error_text = errorText((reading_mohm - nominal_mohm) / nominal_mohm * 100);
+    std::from_chars(j.error_text.data(), j.error_text.data() + j.error_text.size(), j.error_pct);
+    j.verdict = std::fabs(j.error_pct) <= tolerance_pct ? Verdict::Pass : Verdict::Fail;
+    return j;
 }

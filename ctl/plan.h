@@ -17,6 +17,8 @@
 // quotes, CR-LF line ends and a UTF-8 byte-order mark are allowed.
 #pragma once
 
+#include "ctl/record.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,9 +63,9 @@ ReadingInput parseReading(const std::string &text);
 // A point's error and verdict as written to its record. The error is
 // (reading - nominal) / nominal x 100, written with 3 decimals; the verdict
 // is decided on the written value: pass when |error| <= tolerance.
-struct Verdict {
+struct Judgement {
     std::string error_text;   // "0.400", "-12.500"
     double error_pct = 0;     // the written value
-    bool pass = false;
+    Verdict verdict = Verdict::Fail;  // Pass or Fail
 };
-Verdict judge(double reading_mohm, int nominal_mohm, double tolerance_pct);
+Judgement judge(double reading_mohm, int nominal_mohm, double tolerance_pct);

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,13 @@ inline constexpr char RECORD_TITLE[] = "t483ctl sweep record";
 inline constexpr char RECORD_COLUMNS[] =
     "point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict";
 inline constexpr char DECISION_RULE[] = "pass when |error| <= tolerance; no guard band";
+
+// A point's verdict, written as the word its name says in lower case.
+enum class Verdict { Pass, Fail, Skipped };
+// "pass", "fail", "skipped".
+const char *verdictWord(Verdict verdict);
+// The verdict a word names, none for any other text.
+std::optional<Verdict> verdictNamed(std::string_view word);
 
 struct RecordRow {
     int point = 0;
@@ -42,7 +50,7 @@ struct RecordRow {
     std::optional<double> reading_mohm;  // none when skipped
     std::optional<double> error_pct;     // none when skipped
     double tolerance_pct = 0;
-    std::string verdict;                 // "pass", "fail" or "skipped"
+    Verdict verdict = Verdict::Skipped;  // Skipped exactly when no reading
 };
 
 struct Record {
@@ -59,10 +67,20 @@ struct Record {
     bool partialLine = false;
 };
 
-// Reads a record. A last line without its line end (a write cut short by
-// a crash) is no row. False, with the reason (naming the line), for a file
-// that is not such a record.
-bool readRecord(const std::string &path, Record *record, std::string *error);
+// Reads a record from its bytes; `name` is the file's, for messages. A
+// last line without its line end (a write cut short by a crash) is no row.
+// False, with the reason ("NAME: line N: ..."), for bytes that are not
+// such a record.
+bool readRecord(std::string_view bytes, const std::string &name, Record *record, std::string *error);
+
+// The counts of a record's rows by verdict and its worst point.
+struct RecordSummary {
+    int recorded = 0, passed = 0, failed = 0, skipped = 0;
+    // The first of the rows with the largest |error|; none when no point
+    // was measured.
+    const RecordRow *worst = nullptr;
+};
+RecordSummary summarize(const std::vector<RecordRow> &rows);
 
 // The header keys a sweep writes, in their order.
 inline constexpr const char *RECORD_KEYS[] = {
@@ -70,37 +88,12 @@ inline constexpr const char *RECORD_KEYS[] = {
     "operator", "plan", "plan_sha256", "plan_points", "decision_rule",
 };
 
-// The writing side, as `t483ctl sweep` keeps a record: every row is one
-// write() to a file opened O_APPEND and is on disk (fsync) before the call
-// returns, so a crash or power cut loses at most the row being written and
-// leaves at worst a last line without its line end.
-class RecordFile {
-public:
-    RecordFile() = default;
-    ~RecordFile();
-    RecordFile(const RecordFile &) = delete;
-    RecordFile &operator=(const RecordFile &) = delete;
-
-    // Makes a new record at `path` (which must not exist: false, and
-    // *exists set, when it does) holding the title, the header lines and
-    // the column line, on disk with its folder entry. Values must hold no
-    // line ends (control characters are written as spaces).
-    bool create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,
-                std::string *error, bool *exists = nullptr);
-    // Opens an existing record to add rows to it, first cutting it back to
-    // `completeBytes` (Record::completeBytes) when it is longer: the last
-    // line a crash left without its line end. The file is locked (flock)
-    // while open: false for a record another run is writing.
-    bool reopen(const std::string &path, std::uint64_t completeBytes, std::string *error);
-    // Adds a row, on disk before it returns.
-    bool append(const RecordRow &row, std::string *error);
-    void close();
-
-private:
-    int fd_ = -1;
-};
-
 // A row as a line of the record, its LF included.
 std::string recordLine(const RecordRow &row);
 // A number as the record writes it: up to 9 significant digits, "2", "0.5".
 std::string recordNumber(double value);
+// A percent error as the record writes it: 3 decimals, "0.400", "-12.500";
+// one that rounds to zero is "0.000", never "-0.000".
+std::string errorText(double pct);
+// A number with 3 decimals as it stands, "-0.000" included.
+std::string fixed3(double value);

@@ -46,8 +46,9 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
     const QByteArray bytes = file.readAll();
     Record record;
     std::string error;
-    if (!readRecord(QFile::encodeName(path).toStdString(), &record, &error)) {
-        complain(ctx, QString("%1 is no sweep record: %2").arg(path, QString::fromStdString(error)));
+    if (!readRecord(std::string_view(bytes.constData(), size_t(bytes.size())), QFile::encodeName(path).toStdString(),
+                    &record, &error)) {
+        complain(ctx, QString("%1 is no sweep record: %2").arg(path, qs(error)));
         return CTL_USAGE;
     }
     const ReportSource source{

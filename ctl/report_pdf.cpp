@@ -4,6 +4,8 @@
 // height, so the count of pages follows from the count of rows alone.
 #include "ctl/report_pdf.h"
 
+#include "ctl/cli.h"
+
 #include <QFontMetricsF>
 #include <QMarginsF>
 #include <QPageLayout>
@@ -60,11 +62,6 @@ const Key KEYS[] = {
 };
 static_assert(std::size(KEYS) + 2 == HEADER_LINES);
 
-QString qs(const std::string &s)
-{
-    return QString::fromStdString(s);
-}
-
 // The header's keys that are not the sweep's: each is a line of its own.
 std::vector<std::pair<QString, QString>> otherKeys(const Record &record)
 {
@@ -91,17 +88,41 @@ QString number(double v)
     return QString::number(v, 'g', 12);
 }
 
+// The error with its sign always shown: "+0.400", "-2.000", "+0.000".
 QString signedError(double v)
 {
-    if (std::fabs(v) < 0.0005)
-        v = 0;  // no "-0.000"
-    return QString::asprintf("%+.3f", v);
+    const std::string text = errorText(v);
+    return qs(text[0] == '-' ? text : "+" + text);
 }
 
-bool isSkipped(const RecordRow &row)
+// A round step for an axis spanning `span`, about `parts` steps.
+double niceStep(double span, int parts)
 {
-    return row.verdict == "skipped" || !row.error_pct;
+    const double raw = span / parts;
+    const double mag = std::pow(10, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 2.5, 5.0})
+        if (raw <= m * mag * 1.0001)
+            return m * mag;
+    return 10 * mag;
 }
+
+// The plot's frame in mm.
+struct PlotFrame {
+    double x, y, w, h;
+};
+
+// The plot's axes: decades of MOhm across, percent up and down.
+struct PlotScale {
+    PlotFrame frame;
+    int dlo = 0;  // the first decade shown
+    double xmin = 0, xmax = 1, step = 1, ymax = 1;
+    static constexpr double inset = 8;  // of the points from the frame's sides
+    double X(double mohm) const
+    {
+        return frame.x + inset + (std::log10(mohm) - xmin) / (xmax - xmin) * (frame.w - 2 * inset);
+    }
+    double Y(double pct) const { return frame.y + (ymax - pct) / (2 * ymax) * frame.h; }
+};
 
 class Pages
 {
@@ -186,6 +207,12 @@ private:
     void tableRow(double y, const RecordRow &row, bool stripe);
     void plotPage();
     void plot(double x, double y, double w, double h);
+    void plotFrame(const PlotFrame &f, double x0);
+    PlotScale plotScale(const PlotFrame &f, const std::vector<const RecordRow *> &points);
+    void plotGrid(const PlotFrame &f, const PlotScale &s);
+    void plotPoints(const PlotScale &s, const std::vector<const RecordRow *> &points);
+    void plotLegend(const PlotFrame &f, int skipped, int atZero);
+    void failMark(QPointF c);
     void signOff(double y);
 };
 
@@ -335,7 +362,8 @@ void Pages::tableRow(double y, const RecordRow &row, bool stripe)
 {
     if (stripe)
         p_.fillRect(rect(LEFT, y, WIDTH, LINE), STRIPE);
-    const bool skipped = isSkipped(row);
+    const bool skipped = row.verdict == Verdict::Skipped;
+    const bool fail = row.verdict == Verdict::Fail;
     const QString cells[] = {
         QString::number(row.point),
         qs(row.time_utc),
@@ -344,18 +372,17 @@ void Pages::tableRow(double y, const RecordRow &row, bool stripe)
         row.reading_mohm ? number(*row.reading_mohm) : QString("\u2014"),
         row.error_pct ? signedError(*row.error_pct) : QString("\u2014"),
         number(row.tolerance_pct),
-        row.verdict == "pass" ? QString("PASS") : row.verdict == "fail" ? QString("FAIL") : qs(row.verdict),
+        skipped ? QString(verdictWord(row.verdict)) : QString(verdictWord(row.verdict)).toUpper(),
     };
     double x = LEFT;
     for (size_t k = 0; k < std::size(COLUMNS); k++) {
         const bool verdict = k + 1 == std::size(COLUMNS);
-        const bool fail = row.verdict == "fail";
         text(x + PAD, y, COLUMNS[k].width - 2 * PAD, LINE, cells[k],
              font(8, verdict && fail, false, verdict && skipped), COLUMNS[k].align,
              verdict && fail ? FAIL_INK : skipped && verdict ? GREY : INK);
         x += COLUMNS[k].width;
     }
-    if (row.verdict == "fail")  // a mark in the margin, seen in black and white
+    if (fail)  // a mark in the margin, seen in black and white
         text(RIGHT + 1, y, 6, LINE, "\u25c0", font(7), Qt::AlignLeft, FAIL_INK);
     hline(LEFT, RIGHT, y + LINE, GRID, 0.1);
 }
@@ -367,24 +394,13 @@ void Pages::plotPage()
     signOff(TOP + 172);
 }
 
-// A round step for an axis spanning `span`, about `parts` steps.
-double niceStep(double span, int parts)
-{
-    const double raw = span / parts;
-    const double mag = std::pow(10, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 2.5, 5.0})
-        if (raw <= m * mag * 1.0001)
-            return m * mag;
-    return 10 * mag;
-}
-
 void Pages::plot(double x0, double y0, double w, double h)
 {
     // The measured points at resistances a log axis can show.
     std::vector<const RecordRow *> points;
     int skipped = 0, atZero = 0;
     for (const RecordRow &row : record_.rows) {
-        if (isSkipped(row))
+        if (row.verdict == Verdict::Skipped)
             skipped++;
         else if (row.resistance_mohm <= 0)
             atZero++;
@@ -392,23 +408,35 @@ void Pages::plot(double x0, double y0, double w, double h)
             points.push_back(&row);
     }
     // The frame of the axes, room for labels left and below.
-    const double fx = x0 + 18, fy = y0 + 2, fw = w - 22, fh = h - 30;
+    const PlotFrame f{x0 + 18, y0 + 2, w - 22, h - 30};
+    plotFrame(f, x0);
+    if (points.empty()) {
+        text(f.x, f.y, f.w, f.h, "No measured points to plot.", font(10, false, false, true), Qt::AlignHCenter);
+        return;
+    }
+    const PlotScale s = plotScale(f, points);
+    plotGrid(f, s);
+    plotPoints(s, points);
+    plotLegend(f, skipped, atZero);
+}
+
+void Pages::plotFrame(const PlotFrame &f, double x0)
+{
     pen(INK, 0.3);
     p_.setBrush(Qt::NoBrush);
-    p_.drawRect(rect(fx, fy, fw, fh));
+    p_.drawRect(rect(f.x, f.y, f.w, f.h));
     p_.save();
-    p_.translate(pt(x0 + 1, fy + fh / 2));
+    p_.translate(pt(x0 + 1, f.y + f.h / 2));
     p_.rotate(-90);
     p_.setFont(font(9, true));
     p_.setPen(INK);
-    p_.drawText(QRectF(-fh / 2 * unit_, 0, fh * unit_, 5 * unit_), Qt::AlignCenter, "Error (%)");
+    p_.drawText(QRectF(-f.h / 2 * unit_, 0, f.h * unit_, 5 * unit_), Qt::AlignCenter, "Error (%)");
     p_.restore();
-    text(fx, fy + fh + 8, fw, 5, "Nominal resistance (MOhm, log scale)", font(9, true), Qt::AlignHCenter);
+    text(f.x, f.y + f.h + 8, f.w, 5, "Nominal resistance (MOhm, log scale)", font(9, true), Qt::AlignHCenter);
+}
 
-    if (points.empty()) {
-        text(fx, fy, fw, fh, "No measured points to plot.", font(10, false, false, true), Qt::AlignHCenter);
-        return;
-    }
+PlotScale Pages::plotScale(const PlotFrame &f, const std::vector<const RecordRow *> &points)
+{
     double lo = 1e300, hi = 0, range = 0;
     for (const RecordRow *r : points) {
         lo = std::min(lo, double(r->resistance_mohm));
@@ -417,76 +445,86 @@ void Pages::plot(double x0, double y0, double w, double h)
     }
     // From the decade below the smallest resistance to the largest (a
     // decade at least), inside the frame by a little either side.
-    const int dlo = int(std::floor(std::log10(lo) + 1e-9));
-    const double xmin = dlo, xmax = std::max(std::log10(hi), dlo + 1.0), inset = 8;
+    PlotScale s;
+    s.frame = f;
+    s.dlo = int(std::floor(std::log10(lo) + 1e-9));
+    s.xmin = s.dlo;
+    s.xmax = std::max(std::log10(hi), s.dlo + 1.0);
     if (range <= 0)
         range = 1;
-    const double step = niceStep(range * 1.1, 4);
-    const double ymax = std::ceil(range * 1.1 / step) * step;
-    auto X = [&](double mohm) {
-        return fx + inset + (std::log10(mohm) - xmin) / (xmax - xmin) * (fw - 2 * inset);
-    };
-    auto Y = [&](double pct) { return fy + (ymax - pct) / (2 * ymax) * fh; };
+    s.step = niceStep(range * 1.1, 4);
+    s.ymax = std::ceil(range * 1.1 / s.step) * s.step;
+    return s;
+}
 
-    // Grid, ticks and their labels.
-    for (int d = dlo; d <= int(std::floor(xmax + 1e-9)); d++) {
-        const double x = X(std::pow(10, d));
+// Grid, ticks and their labels.
+void Pages::plotGrid(const PlotFrame &f, const PlotScale &s)
+{
+    for (int d = s.dlo; d <= int(std::floor(s.xmax + 1e-9)); d++) {
+        const double x = s.X(std::pow(10, d));
         pen(GRID, 0.15, Qt::DashLine);
-        p_.drawLine(pt(x, fy), pt(x, fy + fh));
+        p_.drawLine(pt(x, f.y), pt(x, f.y + f.h));
         pen(INK, 0.3);
-        p_.drawLine(pt(x, fy + fh), pt(x, fy + fh + 1.5));
-        text(x - 12, fy + fh + 2, 24, 5, QString::number(std::pow(10, d), 'f', 0), font(8), Qt::AlignHCenter);
-        for (int m = 2; m <= 9 && std::log10(m) + d <= xmax + 1e-9; m++) {
-            const double xm = X(m * std::pow(10, d));
-            p_.drawLine(pt(xm, fy + fh), pt(xm, fy + fh + 0.8));
+        p_.drawLine(pt(x, f.y + f.h), pt(x, f.y + f.h + 1.5));
+        text(x - 12, f.y + f.h + 2, 24, 5, QString::number(std::pow(10, d), 'f', 0), font(8), Qt::AlignHCenter);
+        for (int m = 2; m <= 9 && std::log10(m) + d <= s.xmax + 1e-9; m++) {
+            const double xm = s.X(m * std::pow(10, d));
+            p_.drawLine(pt(xm, f.y + f.h), pt(xm, f.y + f.h + 0.8));
         }
     }
-    for (double v = -ymax; v <= ymax + step / 2; v += step) {
-        const double y = Y(v);
-        if (std::fabs(v) > step / 2 && std::fabs(v) < ymax - step / 2) {
+    for (double v = -s.ymax; v <= s.ymax + s.step / 2; v += s.step) {
+        const double y = s.Y(v);
+        if (std::fabs(v) > s.step / 2 && std::fabs(v) < s.ymax - s.step / 2) {
             pen(GRID, 0.15, Qt::DashLine);
-            p_.drawLine(pt(fx, y), pt(fx + fw, y));
+            p_.drawLine(pt(f.x, y), pt(f.x + f.w, y));
         }
         pen(INK, 0.3);
-        p_.drawLine(pt(fx - 1.5, y), pt(fx, y));
-        text(fx - 16, y - 2.5, 14, 5, std::fabs(v) < step / 2 ? QString("0") : QString::number(v, 'g', 6),
+        p_.drawLine(pt(f.x - 1.5, y), pt(f.x, y));
+        text(f.x - 16, y - 2.5, 14, 5, std::fabs(v) < s.step / 2 ? QString("0") : QString::number(v, 'g', 6),
              font(8), Qt::AlignRight);
     }
+}
 
+void Pages::failMark(QPointF c)
+{
+    const double a = 1.3 * unit_;
+    pen(FAIL_INK, 0.45);
+    p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
+    p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
+}
+
+void Pages::plotPoints(const PlotScale &s, const std::vector<const RecordRow *> &points)
+{
+    const PlotFrame &f = s.frame;
     // Points at the same resistance are spread apart sideways.
     std::map<int, int> atResistance, placed;
     for (const RecordRow *r : points)
         atResistance[r->resistance_mohm]++;
-    auto xOf = [&](const RecordRow *r) {
+    std::vector<double> xs;
+    for (const RecordRow *r : points) {
         const int n = atResistance[r->resistance_mohm];
         const int k = placed[r->resistance_mohm]++;
         const double gap = n > 1 ? std::min(3.0, 12.0 / (n - 1)) : 0;
-        return X(r->resistance_mohm) + (k - (n - 1) / 2.0) * gap;
-    };
-    std::vector<double> xs;
-    for (const RecordRow *r : points)
-        xs.push_back(xOf(r));
+        xs.push_back(s.X(r->resistance_mohm) + (k - (n - 1) / 2.0) * gap);
+    }
 
     // The tolerance of each point: a grey band with its limits marked.
     const double half = 1.1;
     for (size_t k = 0; k < points.size(); k++) {
         const double t = points[k]->tolerance_pct;
-        p_.fillRect(QRectF(pt(xs[k] - half, Y(t)), pt(xs[k] + half, Y(-t))), BAND);
+        p_.fillRect(QRectF(pt(xs[k] - half, s.Y(t)), pt(xs[k] + half, s.Y(-t))), BAND);
         pen(INK, 0.25);
-        p_.drawLine(pt(xs[k] - half, Y(t)), pt(xs[k] + half, Y(t)));
-        p_.drawLine(pt(xs[k] - half, Y(-t)), pt(xs[k] + half, Y(-t)));
+        p_.drawLine(pt(xs[k] - half, s.Y(t)), pt(xs[k] + half, s.Y(t)));
+        p_.drawLine(pt(xs[k] - half, s.Y(-t)), pt(xs[k] + half, s.Y(-t)));
     }
     pen(INK, 0.35);
-    p_.drawLine(pt(fx, Y(0)), pt(fx + fw, Y(0)));
+    p_.drawLine(pt(f.x, s.Y(0)), pt(f.x + f.w, s.Y(0)));
     // Passes as open circles, fails as crosses with their point's number.
     for (size_t k = 0; k < points.size(); k++) {
-        const QPointF c = pt(xs[k], Y(*points[k]->error_pct));
-        if (points[k]->verdict != "pass") {
-            const double a = 1.3 * unit_;
-            pen(FAIL_INK, 0.45);
-            p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
-            p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
-            text(xs[k] + 1.6, Y(*points[k]->error_pct) - 4.5, 10, 3.5, QString::number(points[k]->point),
+        const QPointF c = pt(xs[k], s.Y(*points[k]->error_pct));
+        if (points[k]->verdict != Verdict::Pass) {
+            failMark(c);
+            text(xs[k] + 1.6, s.Y(*points[k]->error_pct) - 4.5, 10, 3.5, QString::number(points[k]->point),
                  font(6.5, true), Qt::AlignLeft, FAIL_INK);
         } else {
             pen(INK, 0.3);
@@ -495,24 +533,23 @@ void Pages::plot(double x0, double y0, double w, double h)
         }
     }
     p_.setBrush(Qt::NoBrush);
+}
 
-    // The legend and what the plot leaves out.
-    const double ly = fy + fh + 15;
+// The legend and what the plot leaves out.
+void Pages::plotLegend(const PlotFrame &f, int skipped, int atZero)
+{
+    const double ly = f.y + f.h + 15;
     pen(INK, 0.3);
     p_.setBrush(Qt::white);
-    p_.drawEllipse(pt(fx + 2, ly + 2.5), 1.0 * unit_, 1.0 * unit_);
-    text(fx + 5, ly, 20, 5, "pass", font(8));
-    const QPointF c = pt(fx + 27, ly + 2.5);
-    const double a = 1.3 * unit_;
-    pen(FAIL_INK, 0.45);
-    p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
-    p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
-    text(fx + 30, ly, 40, 5, "fail (its point number)", font(8));
-    p_.fillRect(QRectF(pt(fx + 72, ly + 0.5), pt(fx + 74.2, ly + 4.5)), BAND);
+    p_.drawEllipse(pt(f.x + 2, ly + 2.5), 1.0 * unit_, 1.0 * unit_);
+    text(f.x + 5, ly, 20, 5, "pass", font(8));
+    failMark(pt(f.x + 27, ly + 2.5));
+    text(f.x + 30, ly, 40, 5, "fail (its point number)", font(8));
+    p_.fillRect(QRectF(pt(f.x + 72, ly + 0.5), pt(f.x + 74.2, ly + 4.5)), BAND);
     pen(INK, 0.25);
-    p_.drawLine(pt(fx + 72, ly + 0.5), pt(fx + 74.2, ly + 0.5));
-    p_.drawLine(pt(fx + 72, ly + 4.5), pt(fx + 74.2, ly + 4.5));
-    text(fx + 76, ly, fw - 76, 5, "\u00b1 tolerance of the point", font(8));
+    p_.drawLine(pt(f.x + 72, ly + 0.5), pt(f.x + 74.2, ly + 0.5));
+    p_.drawLine(pt(f.x + 72, ly + 4.5), pt(f.x + 74.2, ly + 4.5));
+    text(f.x + 76, ly, f.w - 76, 5, "\u00b1 tolerance of the point", font(8));
     QStringList notes;
     notes << "Points at the same nominal resistance are spread apart sideways.";
     if (skipped)
@@ -520,7 +557,7 @@ void Pages::plot(double x0, double y0, double w, double h)
     if (atZero)
         notes << QString("%1 %2 at 0 MOhm, off the log axis, only in the table.")
                      .arg(atZero).arg(atZero == 1 ? "point is" : "points are");
-    text(fx, ly + 5, fw, 5, notes.join(' '), font(7.5), Qt::AlignLeft, GREY);
+    text(f.x, ly + 5, f.w, 5, notes.join(' '), font(7.5), Qt::AlignLeft, GREY);
 }
 
 void Pages::signOff(double y)
@@ -557,18 +594,14 @@ ReportOutcome reportOutcome(const Record &record)
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
     if (ok && planned >= 0)
         o.planned = planned;
-    o.recorded = int(record.rows.size());
-    for (const RecordRow &row : record.rows) {
-        if (isSkipped(row))
-            o.skipped++;
-        else if (row.verdict == "pass")
-            o.passed++;
-        else
-            o.failed++;
-        if (row.error_pct && std::fabs(*row.error_pct) > o.worstError) {
-            o.worstError = std::fabs(*row.error_pct);
-            o.worstPoint = row.point;
-        }
+    const RecordSummary sum = summarize(record.rows);
+    o.recorded = sum.recorded;
+    o.passed = sum.passed;
+    o.failed = sum.failed;
+    o.skipped = sum.skipped;
+    if (sum.worst) {
+        o.worstError = std::fabs(*sum.worst->error_pct);
+        o.worstPoint = sum.worst->point;
     }
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {

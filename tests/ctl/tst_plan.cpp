@@ -2,7 +2,7 @@
 // technicians type them, verdicts at the tolerance's edge, and records
 // written, cut short by a crash, read back and continued.
 #include "ctl/plan.h"
-#include "ctl/record.h"
+#include "ctl/record_file.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -143,11 +143,11 @@ private slots:
         QFETCH(double, tolerance);
         QFETCH(QString, error);
         QFETCH(bool, pass);
-        const Verdict v = judge(reading, nominal, tolerance);
-        QCOMPARE(QString::fromStdString(v.error_text), error);
-        QCOMPARE(v.pass, pass);
+        const Judgement j = judge(reading, nominal, tolerance);
+        QCOMPARE(QString::fromStdString(j.error_text), error);
+        QCOMPARE(j.verdict, pass ? Verdict::Pass : Verdict::Fail);
         RecordRow row;
-        row.error_pct = v.error_pct;
+        row.error_pct = j.error_pct;
         QVERIFY(recordLine(row).find("," + error.toStdString() + ",") != std::string::npos);
     }
 
@@ -159,9 +159,9 @@ private slots:
         RecordFile file;
         std::string error;
         QVERIFY2(file.create(path, {{"uut", "Megger\nline"}, {"plan_sha256", "ab"}}, &error), error.c_str());
-        RecordRow row{1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, "pass"};
+        RecordRow row{1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, Verdict::Pass};
         QVERIFY(file.append(row, &error));
-        RecordRow skipped{2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, "skipped"};
+        RecordRow skipped{2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, Verdict::Skipped};
         QVERIFY(file.append(skipped, &error));
         // A second run cannot add to a record being written.
         RecordFile second;
@@ -188,7 +188,7 @@ private slots:
         f.write("3,2026-12-08T10:5");
         f.close();
         Record rec;
-        QVERIFY2(readRecord(path, &rec, &error), error.c_str());
+        QVERIFY2(readRecordFile(path, &rec, &error), error.c_str());
         QCOMPARE(rec.value("uut"), std::string("Megger line"));
         QVERIFY(rec.has("plan_sha256"));
         QVERIFY(!rec.has("operator"));
@@ -199,11 +199,11 @@ private slots:
         QCOMPARE(rec.rows[0].error_pct, std::optional<double>(0.4));
         QCOMPARE(rec.rows[1].reading_mohm, std::optional<double>());
         QCOMPARE(rec.rows[1].tolerance_pct, 2.5);
-        QCOMPARE(rec.rows[1].verdict, std::string("skipped"));
+        QCOMPARE(rec.rows[1].verdict, Verdict::Skipped);
 
         // Continued: the cut line goes, the new row follows whole.
         QVERIFY(file.reopen(path, rec.completeBytes, &error));
-        RecordRow third{3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, "fail"};
+        RecordRow third{3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail};
         QVERIFY(file.append(third, &error));
         file.close();
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -236,7 +236,7 @@ private slots:
         f.close();
         Record rec;
         std::string why;
-        QVERIFY(!readRecord(f.fileName().toStdString(), &rec, &why));
+        QVERIFY(!readRecordFile(f.fileName().toStdString(), &rec, &why));
         QVERIFY2(QString::fromStdString(why).contains(error), why.c_str());
     }
 };

@@ -97,8 +97,7 @@ class ReportTest : public QObject
     {
         Record record;
         std::string error;
-        const QString path = write("record.csv", text);
-        if (!readRecord(path.toStdString(), &record, &error))
+        if (!readRecord(std::string_view(text.constData(), size_t(text.size())), "record.csv", &record, &error))
             qWarning("%s", error.c_str());
         return record;
     }

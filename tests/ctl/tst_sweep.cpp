@@ -3,7 +3,7 @@
 // for the plan's test voltage, runs killed with SIGKILL at several moments
 // and resumed, Ctrl+C, and the plans and records it refuses before the port
 // is touched.
-#include "ctl/record.h"
+#include "ctl/record_file.h"
 #include "ctl_run.h"
 #include "sim_process.h"
 #include "slack.h"
@@ -33,7 +33,7 @@ QStringList rowsOf(const QString &path)
 {
     Record rec;
     std::string error;
-    if (!readRecord(path.toStdString(), &rec, &error)) {
+    if (!readRecordFile(path.toStdString(), &rec, &error)) {
         qWarning("%s", error.c_str());
         return {"(unreadable)"};
     }
@@ -104,7 +104,7 @@ class SweepTest : public QObject {
             [&] {
                 Record rec;
                 std::string error;
-                return readRecord(record.toStdString(), &rec, &error) && int(rec.rows.size()) >= n;
+                return readRecordFile(record.toStdString(), &rec, &error) && int(rec.rows.size()) >= n;
             },
             slack(20000));
     }
@@ -152,7 +152,7 @@ private slots:
         }));
         Record rec;
         std::string error;
-        QVERIFY(readRecord(path("rec.csv").toStdString(), &rec, &error));
+        QVERIFY(readRecordFile(path("rec.csv").toStdString(), &rec, &error));
         QStringList keys;
         for (const auto &kv : rec.header)
             keys << QString::fromStdString(kv.first);

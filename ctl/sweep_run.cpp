@@ -1,0 +1,519 @@
+// The run of a sweep: the plan and the record prepared, the decade found,
+// each point's voltage waited for, its resistance set, its dwell and its
+// reading taken and recorded, and the decade handed back (L1) at the end,
+// also after Ctrl+C or a fault.
+#include "ctl/decade.h"
+#include "ctl/line_source.h"
+#include "ctl/record_file.h"
+#include "ctl/sweep.h"
+#include "platform/deadline.h"
+#include "platform/signals.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString utcNow()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+}
+
+// How a step of a point ended.
+enum class Step { Done, Skipped, Stopped };
+
+class Sweep {
+public:
+    Sweep(CtlContext &ctx, const SweepOptions &options) : ctx_(ctx), o_(options) {}
+    int run();
+
+private:
+    int prepare();
+    int openInput();
+    bool checkResumed();
+    int findDecade(int *ident);
+    int openRecord(int ident);
+    Step point(size_t index);
+    Step setResistance(const PlanPoint &p);
+    Step waitVoltage(size_t index);
+    Step dwell(size_t index);
+    Step reading(size_t index, double *mohm);
+    Step waitWithInput(Deadline until, const QString &during);
+    Step recordPoint(size_t index, Step step, double mohm);
+    std::optional<int> retry(const std::function<std::optional<int>()> &command);
+    bool command(const std::function<bool()> &command);
+    bool ensureRemote();
+    Step decadeFault(const QString &what);
+    Step stop(const QString &why);
+    Step stoppedBySignal();
+    int finish();
+    QString pointName(size_t index) const { return ::pointName(plan_, index); }
+
+    CtlContext &ctx_;
+    const SweepOptions &o_;
+    Decade decade_;
+    QString planSha_;
+    std::vector<PlanPoint> plan_;
+    Record record_;  // the rows recorded so far
+    RecordFile file_;
+    LineSource input_;       // the technician's answers, or the readings file
+    bool scripted_ = false;  // answers from --readings
+    bool tty_ = false;       // standard error is a terminal
+    bool remote_ = false;
+    std::optional<int> knownVoltage_;  // an M answered just now
+    QString stopReason_;
+};
+
+int Sweep::prepare()
+{
+    QFile planFile(o_.planPath);
+    if (!planFile.open(QIODevice::ReadOnly))
+        return usageError(ctx_, "cannot read the plan " + o_.planPath + ": " + planFile.errorString());
+    const QByteArray planBytes = planFile.readAll();
+    std::string error;
+    if (!parsePlan(planBytes.toStdString(), &plan_, &error))
+        return usageError(ctx_, "bad plan " + o_.planPath + ": " + qs(error));
+    planSha_ = QString::fromLatin1(QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex());
+
+    if (const int status = openInput(); status != CTL_DONE)
+        return status;
+
+    const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
+    struct stat st {};
+    if (!o_.resume) {
+        if (::lstat(recordPath.c_str(), &st) == 0)
+            return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
+    } else {
+        if (!readRecordFile(recordPath, &record_, &error))
+            return usageError(ctx_, "cannot resume: " + qs(error));
+        if (!checkResumed())
+            return CTL_USAGE;
+    }
+    return CTL_DONE;
+}
+
+// The technician at standard input, or the readings file.
+int Sweep::openInput()
+{
+    input_ = LineSource(STDIN_FILENO);
+    if (o_.readingsPath.isEmpty())
+        return CTL_DONE;
+    scripted_ = true;
+    if (o_.readingsPath == "-")
+        return CTL_DONE;
+    const int fd = ::open(QFile::encodeName(o_.readingsPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + QString::fromLocal8Bit(strerror(errno)));
+    input_ = LineSource(fd);
+    return CTL_DONE;
+}
+
+// Whether the record read for --resume is this plan's, whole and as this
+// program writes them, and agrees with --uut and --operator when given.
+bool Sweep::checkResumed()
+{
+    auto refuse = [&](const QString &why) {
+        usageError(ctx_, "cannot resume " + o_.recordPath + ": " + why + "; the record is left as it is");
+        return false;
+    };
+    for (const char *key : RECORD_KEYS)
+        if (!record_.has(key))
+            return refuse(QString("its header is incomplete (no %1)").arg(key));
+    if (qs(record_.value("plan_sha256")) != planSha_)
+        return refuse("it is the record of another plan: its plan_sha256 is " + qs(record_.value("plan_sha256")) + ", " +
+                      o_.planPath + "'s is " + planSha_);
+    if (record_.value("decision_rule") != DECISION_RULE)
+        return refuse("its decision rule is not \"" + QString(DECISION_RULE) + "\"");
+    if (!o_.uut.isEmpty() && o_.uut != qs(record_.value("uut")))
+        return refuse("it is the record of the UUT \"" + qs(record_.value("uut")) + "\"");
+    if (!o_.operatorName.isEmpty() && o_.operatorName != qs(record_.value("operator")))
+        return refuse("its operator is \"" + qs(record_.value("operator")) + "\"");
+    if (record_.rows.size() > plan_.size())
+        return refuse("it has more rows than the plan has points");
+    for (size_t k = 0; k < record_.rows.size(); k++) {
+        const RecordRow &r = record_.rows[k];
+        const PlanPoint &p = plan_[k];
+        if (r.point != int(k + 1) || r.resistance_mohm != p.resistance_mohm || r.voltage_v != p.voltage_v ||
+            r.tolerance_pct != p.tolerance_pct)
+            return refuse(QString("its row %1 is not the plan's point %1").arg(k + 1));
+    }
+    return true;
+}
+
+std::optional<int> Sweep::retry(const std::function<std::optional<int>()> &command)
+{
+    // One lost reply is tried again; a device that is gone is not.
+    std::optional<int> r = command();
+    if (!r && !decade_.lost() && !SignalPipeCaught())
+        r = command();
+    return r;
+}
+
+// A command answered with no value (L0, L1, R), tried again as retry does.
+bool Sweep::command(const std::function<bool()> &command)
+{
+    return retry([&]() -> std::optional<int> { return command() ? std::optional(1) : std::nullopt; }).has_value();
+}
+
+bool Sweep::ensureRemote()
+{
+    if (!remote_)
+        remote_ = command([&] { return decade_.setRemote(true); });
+    return remote_;
+}
+
+Step Sweep::stop(const QString &why)
+{
+    stopReason_ = why;
+    return Step::Stopped;
+}
+
+Step Sweep::stoppedBySignal()
+{
+    return stop(QString("stopped by signal %1").arg(SignalPipeCaught()));
+}
+
+Step Sweep::decadeFault(const QString &what)
+{
+    const QString where = QString("COM%1 (%2)").arg(decade_.port()).arg(qs(decade_.device()));
+    return stop(decade_.lost() ? "the device is gone: " + where : "no answer from the T-483 on " + where + " to " + what);
+}
+
+// Waits until `until`, taking the technician's s or q (not in scripted runs).
+Step Sweep::waitWithInput(Deadline until, const QString &during)
+{
+    for (;;) {
+        if (SignalPipeCaught())
+            return stoppedBySignal();
+        if (until.passed())
+            return Step::Done;
+        if (scripted_) {
+            waitForSignal(until);
+            continue;
+        }
+        std::string line;
+        switch (input_.next(until, &line)) {
+        case LineSource::Line: {
+            const ReadingInput in = parseReading(line);
+            if (in.kind == ReadingInput::Skip)
+                return Step::Skipped;
+            if (in.kind == ReadingInput::Stop)
+                return stop("stopped by the operator");
+            printErr(during + ": s skips the point, q stops the run\n");
+            break;
+        }
+        case LineSource::End:
+            return stop("the input ended");
+        case LineSource::Signal:
+        case LineSource::Timeout:
+            break;
+        }
+    }
+}
+
+Step Sweep::waitVoltage(size_t index)
+{
+    const int want = plan_[index].voltage_v;
+    int shown = -1;
+    for (;;) {
+        // An M every 0.5 s, however long its answer took; the first may
+        // have come with the last point's reading.
+        const Deadline nextAsk = Deadline::in_ms(500);
+        std::optional<int> v = knownVoltage_;
+        knownVoltage_.reset();
+        if (!v)
+            v = retry([&] { return decade_.voltage(); });
+        if (!v)
+            return decadeFault("M");
+        if (*v == want) {
+            if (shown >= 0)
+                printErr(QString("%1: %2 V selected\n").arg(pointName(index)).arg(want));
+            return Step::Done;
+        }
+        if (*v != shown) {
+            printErr(QString("%1: select %2 V on the decade (it has %3)%4\n")
+                         .arg(pointName(index))
+                         .arg(want)
+                         .arg(*v ? QString("%1 V").arg(*v) : QString("none"))
+                         .arg(scripted_ ? "" : "; s skips the point, q stops the run"));
+            shown = *v;
+        }
+        const Step step = waitWithInput(nextAsk, QString("waiting for %1 V").arg(want));
+        if (step != Step::Done)
+            return step;
+    }
+}
+
+Step Sweep::dwell(size_t index)
+{
+    const double seconds = plan_[index].dwell_s;
+    if (seconds <= 0)
+        return Step::Done;
+    const Deadline until = Deadline::in_ms(std::llround(seconds * 1000));
+    if (!tty_)
+        printErr(QString("%1: dwell %2 s\n").arg(pointName(index)).arg(seconds));
+    while (!until.passed()) {
+        const long long leftMs = until.poll_ms();
+        if (tty_)
+            printErr(QString("\r%1: dwell, %2 s left ").arg(pointName(index)).arg((leftMs + 999) / 1000));
+        // To the next whole second left, for the count shown.
+        const Deadline tick = Deadline::in_ms(std::min(leftMs, (leftMs - 1) % 1000 + 1));
+        const Step step = waitWithInput(tick, "dwell");
+        if (step != Step::Done) {
+            if (tty_)
+                printErr("\n");
+            return step;
+        }
+    }
+    if (tty_)
+        printErr(QString("\r%1: dwell done%2\n").arg(pointName(index)).arg(QString(12, ' ')));
+    return Step::Done;
+}
+
+Step Sweep::reading(size_t index, double *mohm)
+{
+    for (;;) {
+        if (!scripted_)
+            printErr(QString("%1: the tester's reading [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ").arg(pointName(index)));
+        std::string line;
+        const LineSource::Result r = input_.next(Deadline::never(), &line);
+        if (r == LineSource::Signal)
+            return stoppedBySignal();
+        if (r == LineSource::End)
+            return stop(scripted_ ? "the readings " + o_.readingsPath + " ended" : QString("the input ended"));
+        if (r != LineSource::Line)
+            continue;
+        if (scripted_) {
+            const std::string t = qs(line).trimmed().toStdString();
+            if (t.empty() || t[0] == '#')
+                continue;
+        }
+        const ReadingInput in = parseReading(line);
+        switch (in.kind) {
+        case ReadingInput::Value:
+            *mohm = in.mohm;
+            return Step::Done;
+        case ReadingInput::Skip:
+            return Step::Skipped;
+        case ReadingInput::Stop:
+            return stop("stopped by the operator");
+        case ReadingInput::Bad:
+            if (scripted_)
+                return stop(QString("the readings %1, line %2: %3").arg(o_.readingsPath).arg(input_.lineNo()).arg(qs(in.why)));
+            printErr(qs(in.why) + "\n");
+            break;
+        }
+    }
+}
+
+// The plan's resistance set, at the plan's voltage (the M just answered).
+Step Sweep::setResistance(const PlanPoint &p)
+{
+    const std::string text = "R" + std::to_string(p.resistance_mohm);
+    std::optional<int> set;
+    // A decade put back to local control from its front panel keeps its
+    // own value: L0 and R once more.
+    for (int attempt = 0; attempt < 2 && set != p.resistance_mohm; attempt++) {
+        if (attempt)
+            remote_ = false;
+        if (!ensureRemote())
+            return decadeFault("L0");
+        if (!command([&] { return decade_.setResistance(p.resistance_mohm); }))
+            return decadeFault(qs(text));
+        set = retry([&] { return decade_.resistance(); });
+        if (!set)
+            return decadeFault("K");
+    }
+    if (*set != p.resistance_mohm)
+        return stop(QString("the decade reports %1 MOhm after %2").arg(*set).arg(qs(text)));
+    return Step::Done;
+}
+
+Step Sweep::point(size_t index)
+{
+    const PlanPoint &p = plan_[index];
+    Step step = Step::Done;
+    double mohm = 0;
+    for (;;) {
+        step = waitVoltage(index);
+        if (step == Step::Done)
+            step = setResistance(p);
+        if (step == Step::Done)
+            step = dwell(index);
+        if (step == Step::Done)
+            step = reading(index, &mohm);
+        if (step != Step::Done)
+            break;
+        // The voltage still the plan's once the reading is in; the answer
+        // stands for the next point's first check.
+        const std::optional<int> v = retry([&] { return decade_.voltage(); });
+        if (!v)
+            return decadeFault("M");
+        knownVoltage_ = *v;
+        if (*v == p.voltage_v)
+            break;
+        printErr(QString("%1: the decade's test voltage was changed to %2 during the point: the reading is not recorded, "
+                         "the point is done again\n")
+                     .arg(pointName(index))
+                     .arg(*v ? QString("%1 V").arg(*v) : QString("none")));
+    }
+    if (step == Step::Stopped)
+        return step;
+    return recordPoint(index, step, mohm);
+}
+
+// The point's row on disk, then its result on standard error.
+Step Sweep::recordPoint(size_t index, Step step, double mohm)
+{
+    const PlanPoint &p = plan_[index];
+    RecordRow row;
+    row.point = int(index + 1);
+    row.resistance_mohm = p.resistance_mohm;
+    row.voltage_v = p.voltage_v;
+    row.tolerance_pct = p.tolerance_pct;
+    row.time_utc = utcNow().toStdString();
+    QString shown;
+    if (step == Step::Skipped) {
+        row.verdict = Verdict::Skipped;
+        shown = verdictWord(Verdict::Skipped);
+    } else {
+        const Judgement j = judge(mohm, p.resistance_mohm, p.tolerance_pct);
+        row.reading_mohm = mohm;
+        row.error_pct = j.error_pct;
+        row.verdict = j.verdict;
+        shown = QString("read %1 MOhm, error %2 % (tolerance %3 %): %4")
+                    .arg(qs(recordNumber(mohm)), qs(j.error_text), qs(recordNumber(p.tolerance_pct)), QString(verdictWord(j.verdict)));
+    }
+    std::string error;
+    if (!file_.append(row, &error))
+        return stop(qs(error));
+    record_.rows.push_back(row);
+    printErr(pointName(index) + ": " + shown + "\n");
+    return step;
+}
+
+// The summary of the record as it stands; the exit status.
+int Sweep::finish()
+{
+    return printSummary(ctx_, record_.rows, int(plan_.size()), o_.recordPath, stopReason_);
+}
+
+// The decade opened and known for a T-483: its identification in *ident.
+int Sweep::findDecade(int *ident)
+{
+    const int status = openDecade(ctx_, decade_);
+    if (status != CTL_DONE)
+        return status;
+    const std::optional<int> id = retry([&] { return decade_.identify(); });
+    if (!id)
+        return noAnswer(ctx_, decade_);
+    if (!Decade::isT483(*id)) {
+        complain(ctx_, QString("not a T-483 on COM%1 (%2): identification %3").arg(decade_.port()).arg(qs(decade_.device())).arg(*id));
+        return CTL_NO_INSTRUMENT;
+    }
+    *ident = *id;
+    return CTL_DONE;
+}
+
+// The record made, or the one of --resume opened to continue it.
+int Sweep::openRecord(int ident)
+{
+    const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
+    std::string error;
+    if (o_.resume) {
+        if (qs(record_.value("decade_identification")) != QString::number(ident)) {
+            complain(ctx_, QString("cannot resume %1: it was made with the decade of identification %2, this one's is %3; the record is left as it is")
+                               .arg(o_.recordPath, qs(record_.value("decade_identification")))
+                               .arg(ident));
+            return CTL_USAGE;
+        }
+        if (!file_.reopen(recordPath, record_.completeBytes, &error)) {
+            complain(ctx_, qs(error));
+            return CTL_USAGE;
+        }
+        printErr(QString("resuming %1 (started %2) at point %3 of %4%5\n")
+                     .arg(o_.recordPath, qs(record_.value("started_utc")))
+                     .arg(record_.rows.size() + 1)
+                     .arg(plan_.size())
+                     .arg(record_.partialLine ? "; an unfinished last line was cut" : ""));
+        return CTL_DONE;
+    }
+    const std::vector<std::pair<std::string, std::string>> header = {
+        {"program", "t483ctl " T483_VERSION},
+        {"started_utc", utcNow().toStdString()},
+        {"decade_identification", std::to_string(ident)},
+        {"port", "COM" + std::to_string(decade_.port())},
+        {"device", decade_.device()},
+        {"uut", o_.uut.toStdString()},
+        {"operator", o_.operatorName.toStdString()},
+        {"plan", o_.planPath.toStdString()},
+        {"plan_sha256", planSha_.toStdString()},
+        {"plan_points", std::to_string(plan_.size())},
+        {"decision_rule", DECISION_RULE},
+    };
+    bool exists = false;
+    if (!file_.create(recordPath, header, &error, &exists)) {
+        if (exists)
+            return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
+        complain(ctx_, qs(error));
+        return CTL_USAGE;
+    }
+    return CTL_DONE;
+}
+
+int Sweep::run()
+{
+    int status = prepare();
+    if (status != CTL_DONE || plan_.empty())
+        return status;
+    if (o_.resume && record_.rows.size() == plan_.size()) {
+        printErr(QString("%1: every point of the plan is recorded\n").arg(o_.recordPath));
+        return finish();
+    }
+    tty_ = isatty(STDERR_FILENO) != 0;
+    int ident = 0;
+    if ((status = findDecade(&ident)) != CTL_DONE)
+        return status;
+
+    // Ctrl+C, a closed terminal, a TERM: the point in progress is dropped,
+    // the decade handed back, the record left to resume. A closed standard
+    // output still does what it did before (the pipe ignores SIGPIPE).
+    struct sigaction onPipe {};
+    sigaction(SIGPIPE, nullptr, &onPipe);
+    SignalPipeOpen({SIGINT, SIGTERM, SIGHUP});
+    sigaction(SIGPIPE, &onPipe, nullptr);
+
+    if ((status = openRecord(ident)) != CTL_DONE)
+        return status;
+    for (size_t k = record_.rows.size(); k < plan_.size(); k++)
+        if (point(k) == Step::Stopped)
+            break;
+    file_.close();
+    if (!stopReason_.isEmpty())
+        complain(ctx_, stopReason_ + QString("; %1 of %2 points recorded, --resume continues").arg(record_.rows.size()).arg(plan_.size()));
+
+    // Back to the front panel, also after a signal or a fault.
+    SignalPipeForget();
+    SignalPipeDrain();
+    if (!decade_.lost() && !command([&] { return decade_.setRemote(false); }))
+        complain(ctx_, "the decade did not answer L1: it may still be under remote control");
+    return finish();
+}
+
+}  // namespace
+
+int runSweep(CtlContext &ctx, const SweepOptions &options)
+{
+    Sweep sweep(ctx, options);
+    return sweep.run();
+}

@@ -1,6 +1,7 @@
 // A sweep's parts without the decade: plans good and bad, readings as
 // technicians type them, verdicts at the tolerance's edge, and records
 // written, cut short by a crash, read back and continued.
+#include "ctl/csv.h"
 #include "ctl/plan.h"
 #include "ctl/record_file.h"
 
@@ -12,6 +13,41 @@ class PlanTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // The one reader under plans and records: its lines (CR-LF, a BOM, no
+    // final line end) and its fields in either quoting, each line's fields
+    // joined with '|'.
+    void csv_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("plan");  // the plan's quoting and its BOM, else the record's
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("CR-LF, no final LF") << QByteArray("a,b\r\n\r\nc") << false << QStringList{"a|b", "", "c"};
+        QTest::newRow("plan: BOM skipped") << QByteArray("\xEF\xBB\xBF" "a,b\n") << true << QStringList{"a|b"};
+        QTest::newRow("record: BOM kept") << QByteArray("\xEF\xBB\xBF#\n") << false << QStringList{"\xEF\xBB\xBF#"};
+        QTest::newRow("quoted comma, \"\"") << QByteArray("\"a,b\", \"say \"\"hi\"\"\",\n") << false
+                                            << QStringList{"a,b| say \"hi\"|"};
+        QTest::newRow("plan: quotes and spaces go") << QByteArray(" \" 100 \" ,\t2 ,\"\"\n") << true << QStringList{"100|2|"};
+        // A plan's columns are counted by its commas, quoted or not.
+        QTest::newRow("plan: every comma splits") << QByteArray("\"1,5\",\"a\"\"b\"\n") << true << QStringList{"\"1|5\"|a\"\"b"};
+    }
+    void csv()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, plan);
+        QFETCH(QStringList, lines);
+        CsvLines reader(std::string_view(bytes.constData(), size_t(bytes.size())), plan ? CsvLines::SkipBom : CsvLines::KeepBom);
+        QStringList got;
+        std::string_view line;
+        while (reader.next(&line)) {
+            QStringList fields;
+            for (const std::string &f : csvFields(line, plan ? CsvQuotes::AroundField : CsvQuotes::Escaped))
+                fields << QString::fromStdString(f);
+            got << fields.join('|');
+            QCOMPARE(reader.lineNo(), int(got.size()));
+        }
+        QCOMPARE(got, lines);
+    }
+
     void goodPlan()
     {
         // Any column order, comments, blank lines, CR-LF, a BOM, spaces, quotes.

@@ -14,7 +14,9 @@
 
 int choose_port(const std::string &spec, std::string *error)
 {
-    // The settings file's choices, as the panel reads them at start-up.
+    // The settings file's choices, as the panel reads them at start-up (the
+    // settings code reads the file it opened; nothing of t483ctl reads the
+    // handle it keeps once closed).
     const int file = ini_open();
     if (file >= 0) {
         ini_rd_ports();

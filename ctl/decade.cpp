@@ -1,25 +1,26 @@
-// The T-483 through the panel's link: the link's functions and globals,
-// wrapped in a value-returning interface for the command line, the SCPI
-// server and the sweep.
+// The T-483 through the link on one port, in a value-returning interface
+// for the command line, the SCPI server and the sweep.
 #include "ctl/decade.h"
 
 #include "app/settings.h"
-#include "app/state.h"
-#include "link/link.h"
+#include "link/port.h"
 #include "platform/files.h"
 #include "platform/serial.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
 int choose_port(const std::string &spec, std::string *error)
 {
-    // The settings file's choices, as the panel reads them at start-up.
-    if (ini_open() >= 0) {
+    // The settings file's choices, as the panel reads them at start-up (the
+    // settings code reads the file it opened; nothing of t483ctl reads the
+    // handle it keeps once closed).
+    const int file = ini_open();
+    if (file >= 0) {
         ini_rd_ports();
-        CloseFile(fhi);
-        fhi = -1;
+        CloseFile(file);
     }
     if (spec.empty())
         return 1;
@@ -44,13 +45,10 @@ Decade::~Decade()
 int Decade::open(int port, std::string *error)
 {
     close();
-    demo = 0;
-    com = port;
-    const int r = link_open(port);
+    const int r = link_port_open(port);
     if (r != 0) {
         if (error)
             *error = GetRS232ErrorString(r);
-        com = 0;
         return r;
     }
     port_ = port;
@@ -61,64 +59,69 @@ void Decade::close()
 {
     if (!port_)
         return;
-    link_close();
+    link_port_close(port_);
     port_ = 0;
-    com = 0;
 }
 
 std::string Decade::device() const
 {
-    return ComDeviceName(port_ ? port_ : com);
+    return ComDeviceName(port_);
 }
 
 std::optional<std::string> Decade::ask(const std::string &command)
 {
     if (!port_)
         return std::nullopt;
-    // sendstring takes a NUL-terminated text of at most TEXT_SIZE - 1 bytes.
-    char text[TEXT_SIZE];
-    const size_t n = std::min(command.size(), size_t(TEXT_SIZE - 1));
+    // link_send takes a NUL-terminated text of at most LINK_COMMAND_MAX bytes.
+    char text[LINK_COMMAND_MAX + 1];
+    const size_t n = std::min(command.size(), size_t(LINK_COMMAND_MAX));
     memcpy(text, command.data(), n);
     text[n] = 0;
-    sendstring(text);
-    link_read();
-    if (i < 0 || ComRdTimedOut(com))
+    link_send(port_, text);
+    LinkReply reply;
+    link_receive(port_, &reply);
+    lost_ = reply.lost != 0;
+    if (reply.count < 0 || reply.timed_out)
         return std::nullopt;
-    return std::string(radek, size_t(i));
+    return std::string(reply.text, size_t(reply.count));
 }
 
 bool Decade::lost() const
 {
-    return link_lost() != 0;
+    return lost_;
 }
 
+// Without a number in it, the identification is the reply's length.
 std::optional<int> Decade::identify()
 {
-    if (!ask("I"))
+    const auto reply = ask("I");
+    if (!reply)
         return std::nullopt;
-    scan_id();
-    return i;
+    int value;
+    if (!parse_id(reply->c_str(), &value))
+        value = int(reply->size());
+    return value;
 }
 
 std::optional<int> Decade::resistance()
 {
-    if (!ask("K"))
+    const auto reply = ask("K");
+    int value;
+    if (!reply || !parse_r(reply->c_str(), &value))
         return std::nullopt;
-    R = -1;
-    scan_r();
-    if (R < 0)
-        return std::nullopt;
-    return R;
+    return value;
 }
 
 std::optional<int> Decade::voltage()
 {
-    if (!ask("M"))
+    const auto reply = ask("M");
+    if (!reply)
         return std::nullopt;
-    scan_m();
-    for (int v : DECADE_VOLTAGES)
-        if (M == v)
-            return v;
+    int value;
+    if (parse_m(reply->c_str(), &value))
+        for (int v : DECADE_VOLTAGES)
+            if (value == v)
+                return v;
     return 0;
 }
 

@@ -1,8 +1,9 @@
-// The T-483 as t483ctl drives it: through the panel's own link (link/), so
-// the same bytes on the line, the same trace (T483_TRACE), the same port
-// mapping (T483_COM<n>, the settings file, /dev/ttyS<n-1>) and the same
-// reasons when a port cannot be opened. The link keeps its state in the
-// program's globals: one Decade at a time, used from one thread.
+// The T-483 as t483ctl drives it: through the link on one port that the
+// panel's own link is built on (link/port.h), so the same bytes on the line,
+// the same trace (T483_TRACE), the same port mapping (T483_COM<n>, the
+// settings file, /dev/ttyS<n-1>) and the same reasons when a port cannot be
+// opened. A Decade keeps its own state: several may be open, each on its own
+// port, each used from one thread at a time.
 #pragma once
 
 #include <optional>
@@ -69,4 +70,5 @@ public:
 
 private:
     int port_ = 0;
+    bool lost_ = false;  // the last read found the device gone
 };

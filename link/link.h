@@ -1,7 +1,10 @@
-// The instrument link: opening and closing the port, sending a command with
-// its carriage return, reading the reply into radek, and the reply scans.
-// All of it works on the globals of app/state.h.
+// The instrument link as the panel uses it: opening and closing the port
+// `com`, sending a command with its carriage return, reading the reply into
+// radek, and the reply scans. All of it works on the globals of app/state.h,
+// over the link on one port of link/port.h.
 #pragma once
+
+#include "link/port.h"
 
 // Opens port `port` with the instrument's line settings (1200 baud, 8N1, no
 // handshake, DTR raised, RTS dropped, 0.3 s timeout) and flushes its input.
@@ -29,5 +32,3 @@ int link_lost(void);
 void scan_id(void);
 void scan_r(void);
 void scan_m(void);
-// 1 when an identification value belongs to a T-483, else 0.
-int t483_ident_ok(int ident);

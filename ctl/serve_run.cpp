@@ -1,0 +1,92 @@
+// serve's run: the port and the instrument on it, the server listening, the
+// signals that end it, and the decade given back.
+#include "ctl/serve_run.h"
+
+#include "ctl/decade.h"
+#include "ctl/serve_server.h"
+#include "ctl/serve_worker.h"
+#include "platform/signals.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QSocketNotifier>
+
+#include <csignal>
+
+namespace {
+
+// The port first, then whether a T-483 answers on it: CTL_DONE with its
+// identification in *ident, else the status, said why.
+int openT483(const CtlContext &ctx, Decade &decade, int *ident)
+{
+    const int status = openDecade(ctx, decade);
+    if (status != CTL_DONE)
+        return status;
+    const std::optional<int> answer = decade.identify();
+    if (!answer)
+        return noAnswer(ctx, decade);
+    if (!Decade::isT483(*answer)) {
+        complain(ctx, QString("not a T-483 on COM%1 (%2): identification %3")
+                          .arg(decade.port()).arg(QString::fromStdString(decade.device())).arg(*answer));
+        return CTL_NO_INSTRUMENT;
+    }
+    *ident = *answer;
+    return CTL_DONE;
+}
+
+QString hostPort(const QHostAddress &address, quint16 port)
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]"
+                                                                              : address.toString();
+    return host + ':' + QString::number(port);
+}
+
+}  // namespace
+
+int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quint16 port)
+{
+    Decade decade;
+    int ident = 0;
+    const int status = openT483(ctx, decade, &ident);
+    if (status != CTL_DONE)
+        return status;
+    const int com = decade.port();
+    const QString device = QString::fromStdString(decade.device());
+
+    // From here until worker.stop() the decade is the worker's.
+    DecadeWorker worker(ctx, decade);
+    worker.start();
+    ScpiServer server(ctx, &worker, {ident, T483_VERSION});
+    QString error;
+    if (!server.listen(address, port, &error)) {
+        complain(ctx, "cannot listen on " + hostPort(address, port) + ": " + error);
+        return CTL_PORT;
+    }
+    const QString where = hostPort(address, server.port());
+    if (!address.isLoopback())
+        complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
+
+    // SIGINT and SIGTERM end the event loop; a client gone between two
+    // writes must not end the server (SIGPIPE is ignored).
+    const int signalFd = SignalPipeOpen({SIGINT, SIGTERM});
+    if (signalFd < 0) {
+        complain(ctx, "serve: no pipe for signals");
+        return CTL_PORT;
+    }
+    QSocketNotifier notifier(signalFd, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, qApp, [] {
+        SignalPipeDrain();
+        QCoreApplication::quit();
+    });
+
+    printResult(ctx, {{"listening", where}, {"address", address.toString()}, {"port", server.port()},
+                      {"com", com}, {"device", device}, {"identification", ident}},
+                QString("listening on %1 (COM%2 %3)").arg(where).arg(com).arg(device));
+    QCoreApplication::exec();
+
+    server.stop();
+    SignalPipeRestore({SIGINT, SIGTERM});
+    // The command in hand, if any, ends before the server goes.
+    worker.stop();
+    return CTL_DONE;
+}

@@ -1,0 +1,59 @@
+// serve's decade on a thread of its own. Once serving has begun every
+// exchange on the serial line is made there: an exchange waits on the line
+// (up to 0.3 s for a reply, up to 0.1 s more for a late one dropped before
+// the next command), and on its own thread that wait keeps off the event
+// loop, which meanwhile reads every client, answers what a session answers
+// alone (*IDN?, SYST:ERR?, *OPC?), accepts and refuses connections and
+// notices SIGINT and SIGTERM.
+#pragma once
+
+#include "ctl/cli.h"
+#include "ctl/decade.h"
+#include "ctl/scpi.h"
+
+#include <QObject>
+#include <QThread>
+
+#include <functional>
+
+// The decade as a session's instrument.
+class DecadeInstrument : public scpi::Instrument {
+public:
+    explicit DecadeInstrument(Decade &decade) : decade_(decade) {}
+    std::optional<int> resistance() override { return decade_.resistance(); }
+    std::optional<int> voltage() override { return decade_.voltage(); }
+    bool setRemote(bool remote) override { return decade_.setRemote(remote); }
+    bool setResistance(int mohm) override { return decade_.setResistance(mohm); }
+    bool powerOff() override { return decade_.powerOff(); }
+
+private:
+    Decade &decade_;
+};
+
+class DecadeWorker {
+public:
+    // `decade` open, and not touched by the caller from start() until stop().
+    DecadeWorker(const CtlContext &ctx, Decade &decade);
+    ~DecadeWorker();
+    DecadeWorker(const DecadeWorker &) = delete;
+    DecadeWorker &operator=(const DecadeWorker &) = delete;
+
+    void start();
+    // Waits for the command in hand, if any, and ends the thread.
+    void stop();
+
+    // Carries out `command` on the decade's thread, one at a time in the
+    // order given, then calls `done` with its outcome on the thread of
+    // `receiver`, which is there until stop(). The first failed command
+    // that found the device gone says so on standard error.
+    void execute(const scpi::Command &command, QObject *receiver, std::function<void(const scpi::Outcome &)> done);
+
+private:
+    const CtlContext &ctx_;
+    Decade &decade_;
+    DecadeInstrument instrument_{decade_};
+    scpi::DeviceState state_;   // touched only on the thread
+    bool goneReported_ = false; // touched only on the thread
+    QThread thread_;
+    QObject onThread_;          // the thread's context for the commands
+};

@@ -10,6 +10,7 @@
 //
 //   t483-bench-sweep T483CTL SIM [POINTS] [ROWS]     (20 points, 1000 rows)
 #include "ctl/record.h"
+#include "ctl/record_file.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -183,7 +184,7 @@ int main(int argc, char **argv)
         static const int values[] = {100, 1000, 4072, 16221, 250};
         for (int k = 0; k < rows; k++) {
             const int v = values[k % 5];
-            if (!file.append({k + 1, "2026-12-08T10:00:01Z", v, 1000, double(v), 0.0, 2, "pass"}, &error))
+            if (!file.append({k + 1, "2026-12-08T10:00:01Z", v, 1000, double(v), 0.0, 2, Verdict::Pass}, &error))
                 return false;
         }
         return true;

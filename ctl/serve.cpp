@@ -224,7 +224,7 @@ private:
         lastServed_ = id;
         Worker *worker = worker_;
         QMetaObject::invokeMethod(worker, [this, worker, command, id] {
-            const scpi::Outcome outcome = scpi::execute(command, worker->instrument, worker->state);
+            const scpi::CommandResult outcome = scpi::execute(command, worker->instrument, worker->state);
             if (outcome.error && worker->decade.lost() && !worker->goneReported) {
                 worker->goneReported = true;
                 complain(ctx_, QString("serve: the device is gone: COM%1 (%2)")
@@ -234,11 +234,11 @@ private:
         }, Qt::QueuedConnection);
     }
 
-    void done(quint64 id, const scpi::Outcome &outcome)
+    void done(quint64 id, const scpi::CommandResult &outcome)
     {
         busy_ = false;
         if (Client *c = find(id)) {
-            c->session.finish(outcome);
+            c->session.complete(outcome);
             readFrom(id);
         } else {
             dispatch();

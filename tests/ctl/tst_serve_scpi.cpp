@@ -292,15 +292,15 @@ private slots:
         session->feed("RES?;*IDN?\nVOLT?\n");
         const auto first = session->next();
         QVERIFY(first);
-        QCOMPARE(int(first->op), int(scpi::Op::RES_QUERY));
+        QCOMPARE(first->row->header, "[SOURce]:RESistance?");
         QVERIFY(!session->next());
         QCOMPARE(bytes(session->take()), QByteArray());
-        session->finish(scpi::execute(*first, decade, state));
+        session->complete(scpi::execute(*first, decade, state));
         const auto second = session->next();
         QVERIFY(second);
-        QCOMPARE(int(second->op), int(scpi::Op::VOLT_QUERY));
+        QCOMPARE(second->row->header, "[SOURce]:VOLTage?");
         QCOMPARE(bytes(session->take()), QByteArray("4.072000E+09;t483,T-483,48300,1.0\n"));
-        session->finish(scpi::execute(*second, decade, state));
+        session->complete(scpi::execute(*second, decade, state));
         QVERIFY(!session->next());
         QCOMPARE(bytes(session->take()), QByteArray("1000\n"));
     }

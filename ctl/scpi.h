@@ -156,7 +156,8 @@ struct CommandRow {
 // The commands, in the order headers are looked up.
 extern const std::span<const CommandRow> COMMANDS;
 
-// A message unit's command with its parameter read (MOhm, for RES).
+// A message unit's command with its parameter read (MOhm, for RES and
+// RES? MIN|MAX).
 struct Command {
     const CommandRow *row = nullptr;
     int value = 0;

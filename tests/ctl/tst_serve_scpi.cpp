@@ -152,6 +152,10 @@ private slots:
         QTest::newRow("*IDN? 1") << QByteArray("*IDN? 1\n") << QByteArray() << none << QStringList{e108};
         QTest::newRow("no query form") << QByteArray("SYST:REM?\n") << QByteArray() << none << QStringList{e113};
         QTest::newRow("*CLS?") << QByteArray("*CLS?\n") << QByteArray() << none << QStringList{e113};
+        QTest::newRow("RES? HIGH") << QByteArray("RES? HIGH\n") << QByteArray() << none << QStringList{e224};
+        QTest::newRow("RES? number") << QByteArray("RES? 5\n") << QByteArray() << none << QStringList{e104};
+        QTest::newRow("RES? MIN,MAX") << QByteArray("RES? MIN,MAX\n") << QByteArray() << none << QStringList{e108};
+        QTest::newRow("POW string") << QByteArray("SYST:POW 'OFF'\n") << QByteArray() << none << QStringList{e104};
         QTest::newRow("POW OFF") << QByteArray("SYST:POW OFF\n") << QByteArray() << QStringList{"P0"} << none;
         QTest::newRow("POW 0") << QByteArray("SYST:POW 0\n") << QByteArray() << QStringList{"P0"} << none;
         QTest::newRow("POW ON") << QByteArray("SYST:POW ON\n") << QByteArray() << none << QStringList{e224};
@@ -161,6 +165,8 @@ private slots:
         QTest::newRow("joined") << QByteArray("RES?;VOLT?\n") << QByteArray("4.072000E+09;1000\n") << QStringList{"K", "M"} << none;
         QTest::newRow("relative") << QByteArray("SYST:REM;LOC\n") << QByteArray() << QStringList{"L0", "L1"} << none;
         QTest::newRow("relative ERR") << QByteArray("SYST:ERR?;ERR:COUN?\n") << QByteArray("0,\"No error\";0\n") << none << none;
+        QTest::newRow("relative RES? MAX") << QByteArray("SOUR:VOLT?;RES? MAX\n") << QByteArray("1000;1.622100E+10\n")
+                                           << QStringList{"M"} << none;
         QTest::newRow("common keeps path") << QByteArray("SOUR:RES?;*IDN?;VOLT?\n")
                                            << QByteArray("4.072000E+09;t483,T-483,48300,1.0;1000\n") << QStringList{"K", "M"} << none;
         QTest::newRow("falls back to root") << QByteArray("SYST:LOC;RES?\n") << res << QStringList{"L1", "K"} << none;
@@ -230,6 +236,14 @@ private slots:
         QFETCH(QByteArray, reply);
         decade.mohm = mohm;
         QCOMPARE(run("RES?\n"), reply + "\n");
+    }
+
+    // The errors' texts as SYST:ERR? gives them, also those no command
+    // queues today.
+    void errorTexts()
+    {
+        QCOMPARE(scpi::errorReply(scpi::COMMAND_ERROR), std::string("-100,\"Command error\""));
+        QCOMPARE(scpi::errorReply(-1), std::string("-1,\"Unknown error\""));
     }
 
     // The queue: oldest first, ten at most with -350 in the last place,

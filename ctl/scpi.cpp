@@ -318,7 +318,9 @@ Resistance wholeMohm(double mohm)
     return r;
 }
 
-// Integers as NR3 with six decimals: 4072000000 -> 4.072000E+09.
+// Integers as NR3 with six decimals: 4072000000 -> 4.072000E+09. Not
+// std::to_chars: it rounds a tie to even (12345665 MOhm: 1.234566e+13) where
+// this has always rounded it up, and writes 'e'.
 std::string nr3(long long value)
 {
     if (value == 0)

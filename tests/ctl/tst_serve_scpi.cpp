@@ -218,6 +218,8 @@ private slots:
         QCOMPARE(drainErrors(), QStringList{"-240,\"Hardware error\""});
     }
 
+    // RES?'s reply for what the decade may report (any MOhm >= 0): seven
+    // significant digits, a tie rounded up.
     void replyFormats_data()
     {
         QTest::addColumn<int>("mohm");
@@ -228,6 +230,7 @@ private slots:
         QTest::newRow("16221") << 16221 << QByteArray("1.622100E+10");
         QTest::newRow("seven digits") << 1234567 << QByteArray("1.234567E+12");
         QTest::newRow("rounded") << 12345675 << QByteArray("1.234568E+13");
+        QTest::newRow("half up, not to even") << 12345665 << QByteArray("1.234567E+13");
         QTest::newRow("carried") << 99999999 << QByteArray("1.000000E+14");
     }
     void replyFormats()

@@ -1,4 +1,5 @@
-// SCPI for the T-483: parsing, the commands on the instrument, the session.
+// SCPI for the T-483: message units parsed and their headers resolved in the
+// table of commands; resistances read and written; the errors' texts.
 // No locale-dependent conversions here (the program runs under the user's
 // locale, where a decimal point may be a comma): numbers are read with
 // from_chars and written digit by digit.
@@ -46,66 +47,43 @@ std::string_view trim(std::string_view s)
         s.remove_suffix(1);
     return s;
 }
-
-// A mnemonic's long form with its short form in capitals ("RESistance"):
-// either form matches, in any case, and nothing in between.
-bool matchesNode(std::string_view token, std::string_view node)
+// A mnemonic: a letter, then letters, digits and '_'.
+bool isMnemonic(std::string_view s)
 {
-    if (equalsNoCase(token, node))
-        return true;
-    std::size_t shortLen = 0;
-    while (shortLen < node.size() && !(node[shortLen] >= 'a' && node[shortLen] <= 'z'))
-        shortLen++;
-    return equalsNoCase(token, node.substr(0, shortLen));
+    if (s.empty() || !isLetter(s.front()))
+        return false;
+    for (char c : s)
+        if (!isLetter(c) && !isDigit(c) && c != '_')
+            return false;
+    return true;
 }
 
-enum class Params { NONE, RES_VALUE, RES_LIMIT, POWER };
+// Headers in the table of commands.
 
-struct Definition {
-    const char *header;   // nodes separated by ':', optional ones in []
-    bool query;
-    Op op;
-    Params params;
-};
-
-const Definition definitions[] = {
-    {"[SOURce]:RESistance", false, Op::RES_SET, Params::RES_VALUE},
-    {"[SOURce]:RESistance", true, Op::RES_QUERY, Params::RES_LIMIT},
-    {"[SOURce]:VOLTage", true, Op::VOLT_QUERY, Params::NONE},
-    {"SYSTem:REMote", false, Op::REMOTE, Params::NONE},
-    {"SYSTem:LOCal", false, Op::LOCAL, Params::NONE},
-    {"SYSTem:POWer", false, Op::POWER_OFF, Params::POWER},
-    {"SYSTem:ERRor:[NEXT]", true, Op::ERROR_NEXT, Params::NONE},
-    {"SYSTem:ERRor:COUNt", true, Op::ERROR_COUNT, Params::NONE},
-    {"SYSTem:VERSion", true, Op::VERSION, Params::NONE},
-};
-
-struct Common {
-    const char *header;
-    Op op;
-};
-const Common commons[] = {
-    {"*IDN?", Op::IDENTIFY}, {"*CLS", Op::CLEAR}, {"*OPC?", Op::OPC_QUERY},
-    {"*OPC", Op::NOTHING},   {"*WAI", Op::NOTHING},
-};
+bool isQuery(std::string_view header)
+{
+    return !header.empty() && header.back() == '?';
+}
 
 struct Node {
     std::string_view name;
     bool optional;
 };
 
-std::vector<Node> nodesOf(const char *header)
+// "[SOURce]:RESistance?" as its nodes: SOURce (optional), RESistance.
+std::vector<Node> nodesOf(std::string_view header)
 {
+    if (isQuery(header))
+        header.remove_suffix(1);
     std::vector<Node> nodes;
-    std::string_view rest(header);
-    while (!rest.empty()) {
-        const std::size_t colon = rest.find(':');
-        std::string_view piece = rest.substr(0, colon);
+    while (!header.empty()) {
+        const std::size_t colon = header.find(':');
+        std::string_view piece = header.substr(0, colon);
         const bool optional = piece.size() > 2 && piece.front() == '[';
         if (optional)
             piece = piece.substr(1, piece.size() - 2);
         nodes.push_back({piece, optional});
-        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        header = colon == std::string_view::npos ? std::string_view() : header.substr(colon + 1);
     }
     return nodes;
 }
@@ -117,43 +95,32 @@ bool matchNodes(const std::vector<std::string_view> &tokens, std::size_t t,
         return t == tokens.size();
     if (nodes[n].optional && matchNodes(tokens, t, nodes, n + 1))
         return true;
-    return t < tokens.size() && matchesNode(tokens[t], nodes[n].name) &&
+    return t < tokens.size() && matchesMnemonic(tokens[t], nodes[n].name) &&
            matchNodes(tokens, t + 1, nodes, n + 1);
 }
 
-const Definition *lookUp(const std::vector<std::string_view> &tokens, bool query)
+// The row for a header (its mnemonics, '?' and ':' taken off), none when
+// it has none. Of two rows with the header, the one that takes parameters
+// only when some are given.
+const CommandRow *lookUp(const std::vector<std::string_view> &tokens, bool query, bool hasParameters)
 {
-    for (const Definition &d : definitions)
-        if (d.query == query && matchNodes(tokens, 0, nodesOf(d.header), 0))
-            return &d;
-    return nullptr;
+    const CommandRow *found = nullptr;
+    for (const CommandRow &row : COMMANDS) {
+        if (row.header[0] == '*' || isQuery(row.header) != query || !matchNodes(tokens, 0, nodesOf(row.header), 0))
+            continue;
+        if ((row.parameters == noParameters) != hasParameters)
+            return &row;
+        if (!found)
+            found = &row;
+    }
+    return found;
 }
+
+// Message units.
 
 bool isCommandError(int error)
 {
     return error <= -100 && error > -200;
-}
-
-enum class Kind { NUMERIC, CHARACTER, STRING, BAD };
-
-Kind kindOf(std::string_view p)
-{
-    if (p.empty())
-        return Kind::BAD;
-    if (p.front() == '"' || p.front() == '\'') {
-        if (p.size() < 2 || p.back() != p.front())
-            return Kind::BAD;
-        return Kind::STRING;
-    }
-    if (isLetter(p.front())) {
-        for (char c : p)
-            if (!isLetter(c) && !isDigit(c) && c != '_')
-                return Kind::BAD;
-        return Kind::CHARACTER;
-    }
-    if (isDigit(p.front()) || p.front() == '+' || p.front() == '-' || p.front() == '.')
-        return Kind::NUMERIC;
-    return Kind::BAD;
 }
 
 // Splits parameters at commas outside quoted strings, each trimmed. False
@@ -187,59 +154,67 @@ Unit failed(int error)
     return u;
 }
 
-Unit withParameters(const Definition &d, const std::vector<std::string_view> &params)
+Unit withParameters(const CommandRow &row, const std::vector<std::string_view> &params)
 {
     Unit u;
-    u.command.op = d.op;
-    switch (d.params) {
-    case Params::NONE:
-        if (!params.empty())
-            return failed(PARAMETER_NOT_ALLOWED);
-        return u;
-    case Params::RES_VALUE: {
-        if (params.empty())
-            return failed(MISSING_PARAMETER);
-        if (params.size() > 1)
-            return failed(PARAMETER_NOT_ALLOWED);
-        const Resistance r = parseResistance(params[0]);
-        if (r.error)
-            return failed(r.error);
-        u.command.value = r.mohm;
-        return u;
-    }
-    case Params::RES_LIMIT: {
-        if (params.empty())
-            return u;
-        if (params.size() > 1)
-            return failed(PARAMETER_NOT_ALLOWED);
-        const Kind kind = kindOf(params[0]);
-        if (kind == Kind::STRING || kind == Kind::NUMERIC)
-            return failed(DATA_TYPE_ERROR);
-        if (kind != Kind::CHARACTER)
+    u.command.row = &row;
+    const int error = row.parameters(params, &u.command.value);
+    return error ? failed(error) : u;
+}
+
+// A common command: '*', letters, an optional '?'.
+Unit parseCommon(std::string_view header, const std::vector<std::string_view> &params)
+{
+    std::size_t k = 1;
+    while (k < header.size() && isLetter(header[k]))
+        k++;
+    if (k == 1 || !(k == header.size() || (k + 1 == header.size() && header[k] == '?')))
+        return failed(SYNTAX_ERROR);
+    for (const CommandRow &row : COMMANDS)
+        if (row.header[0] == '*' && equalsNoCase(header, row.header))
+            return withParameters(row, params);
+    return failed(UNDEFINED_HEADER);
+}
+
+// [':'] mnemonic (':' mnemonic)* ['?'] resolved under `path` (the header
+// path left by the unit before; updated) or from the root.
+Unit parseTreeHeader(std::string_view h, const std::vector<std::string_view> &params,
+                     std::vector<std::string_view> &path)
+{
+    const bool query = isQuery(h);
+    if (query)
+        h.remove_suffix(1);
+    const bool fromRoot = !h.empty() && h.front() == ':';
+    if (fromRoot)
+        h.remove_prefix(1);
+    std::vector<std::string_view> tokens;
+    while (true) {
+        const std::size_t colon = h.find(':');
+        const std::string_view token = h.substr(0, colon);
+        if (!isMnemonic(token))
             return failed(SYNTAX_ERROR);
-        const Resistance r = parseResistance(params[0]);
-        if (r.error)
-            return failed(r.error);
-        u.command.op = Op::RES_LIMIT;
-        u.command.value = r.mohm;
-        return u;
+        tokens.push_back(token);
+        if (colon == std::string_view::npos)
+            break;
+        h.remove_prefix(colon + 1);
     }
-    case Params::POWER: {
-        if (params.empty())
-            return failed(MISSING_PARAMETER);
-        if (params.size() > 1)
-            return failed(PARAMETER_NOT_ALLOWED);
-        const Kind kind = kindOf(params[0]);
-        if (kind == Kind::STRING)
-            return failed(DATA_TYPE_ERROR);
-        if (kind == Kind::BAD)
-            return failed(SYNTAX_ERROR);
-        if (equalsNoCase(params[0], "OFF") || params[0] == "0")
-            return u;
-        return failed(ILLEGAL_PARAMETER_VALUE);
+
+    const CommandRow *row = nullptr;
+    std::vector<std::string_view> full;
+    if (!fromRoot && !path.empty()) {
+        full = path;
+        full.insert(full.end(), tokens.begin(), tokens.end());
+        row = lookUp(full, query, !params.empty());
     }
+    if (!row) {
+        full = tokens;
+        row = lookUp(full, query, !params.empty());
     }
-    return failed(COMMAND_ERROR);
+    if (!row)
+        return failed(UNDEFINED_HEADER);
+    full.pop_back();
+    path = full;
+    return withParameters(*row, params);
 }
 
 // One message unit (not empty, trimmed). `path` is the header path left by
@@ -256,70 +231,96 @@ Unit parseUnit(std::string_view text, std::vector<std::string_view> &path)
     if (!rest.empty() && !splitParameters(rest, &params))
         return failed(SYNTAX_ERROR);
     for (std::string_view p : params)
-        if (kindOf(p) == Kind::BAD)
+        if (dataTypeOf(p) == DataType::BAD)
             return failed(SYNTAX_ERROR);
 
-    if (header.front() == '*') {
-        // A common command: '*', letters, an optional '?'.
-        std::size_t k = 1;
-        while (k < header.size() && isLetter(header[k]))
-            k++;
-        if (k == 1 || !(k == header.size() || (k + 1 == header.size() && header[k] == '?')))
-            return failed(SYNTAX_ERROR);
-        for (const Common &c : commons)
-            if (equalsNoCase(header, c.header)) {
-                if (!params.empty())
-                    return failed(PARAMETER_NOT_ALLOWED);
-                Unit u;
-                u.command.op = c.op;
-                return u;
-            }
-        return failed(UNDEFINED_HEADER);
-    }
-
-    // [':'] mnemonic (':' mnemonic)* ['?'], a mnemonic a letter and then
-    // letters, digits and '_'.
-    std::string_view h = header;
-    const bool query = h.back() == '?';
-    if (query)
-        h.remove_suffix(1);
-    const bool fromRoot = !h.empty() && h.front() == ':';
-    if (fromRoot)
-        h.remove_prefix(1);
-    std::vector<std::string_view> tokens;
-    while (true) {
-        const std::size_t colon = h.find(':');
-        const std::string_view token = h.substr(0, colon);
-        if (token.empty() || !isLetter(token.front()))
-            return failed(SYNTAX_ERROR);
-        for (char c : token)
-            if (!isLetter(c) && !isDigit(c) && c != '_')
-                return failed(SYNTAX_ERROR);
-        tokens.push_back(token);
-        if (colon == std::string_view::npos)
-            break;
-        h.remove_prefix(colon + 1);
-    }
-
-    const Definition *d = nullptr;
-    std::vector<std::string_view> full;
-    if (!fromRoot && !path.empty()) {
-        full = path;
-        full.insert(full.end(), tokens.begin(), tokens.end());
-        d = lookUp(full, query);
-    }
-    if (!d) {
-        full = tokens;
-        d = lookUp(full, query);
-    }
-    if (!d)
-        return failed(UNDEFINED_HEADER);
-    full.pop_back();
-    path = full;
-    return withParameters(*d, params);
+    if (header.front() == '*')
+        return parseCommon(header, params);
+    return parseTreeHeader(header, params, path);
 }
 
-// Integers as NR3 with six decimals: 4072000000 -> 4.072000E+09.
+// Resistances.
+
+// [+-] (digits [. digits] | . digits) [E [+-] digits] at the start of p: its
+// value (infinite when too large, 0 when too small) and its length.
+// SYNTAX_ERROR when there is none.
+int readNumber(std::string_view p, double *value, std::size_t *length)
+{
+    std::size_t k = 0;
+    bool negative = false;
+    if (k < p.size() && (p[k] == '+' || p[k] == '-'))
+        negative = p[k++] == '-';
+    const std::size_t mantissa = k;
+    std::size_t digits = 0;
+    while (k < p.size() && isDigit(p[k]))
+        k++, digits++;
+    if (k < p.size() && p[k] == '.') {
+        k++;
+        while (k < p.size() && isDigit(p[k]))
+            k++, digits++;
+    }
+    if (digits == 0)
+        return SYNTAX_ERROR;
+    bool tiny = false;   // a negative exponent: out of range is towards 0
+    if (k < p.size() && (p[k] == 'E' || p[k] == 'e')) {
+        std::size_t e = k + 1;
+        tiny = e < p.size() && p[e] == '-';
+        if (e < p.size() && (p[e] == '+' || p[e] == '-'))
+            e++;
+        if (e < p.size() && isDigit(p[e])) {
+            while (e < p.size() && isDigit(p[e]))
+                e++;
+            k = e;
+        }
+    }
+    const auto parsed = std::from_chars(p.data() + mantissa, p.data() + k, *value);
+    if (parsed.ec == std::errc::invalid_argument || parsed.ptr != p.data() + k)
+        return SYNTAX_ERROR;
+    if (parsed.ec == std::errc::result_out_of_range)
+        *value = tiny ? 0 : HUGE_VAL;
+    if (negative)
+        *value = -*value;
+    *length = k;
+    return NO_ERROR;
+}
+
+// What a unit suffix (trimmed; none: ohms) multiplies by to give ohms.
+int suffixScale(std::string_view suffix, double *scale)
+{
+    *scale = 1;
+    if (suffix.empty() || equalsNoCase(suffix, "OHM"))
+        return NO_ERROR;
+    if (equalsNoCase(suffix, "KOHM"))
+        *scale = 1e3;
+    else if (equalsNoCase(suffix, "MOHM"))   // mega, as SCPI reads it
+        *scale = 1e6;
+    else if (equalsNoCase(suffix, "GOHM"))
+        *scale = 1e9;
+    else
+        return std::all_of(suffix.begin(), suffix.end(), isLetter) ? INVALID_SUFFIX : SYNTAX_ERROR;
+    return NO_ERROR;
+}
+
+// A number of MOhm as a whole one the decade takes, or the error.
+Resistance wholeMohm(double mohm)
+{
+    Resistance r;
+    if (!std::isfinite(mohm) || mohm < MIN_MOHM - 0.5 || mohm > MAX_MOHM + 0.5) {
+        r.error = DATA_OUT_OF_RANGE;
+        return r;
+    }
+    const long long n = std::llround(mohm);
+    if (std::abs(mohm - double(n)) > 1e-9 * std::max(1.0, std::abs(mohm)) || n < MIN_MOHM || n > MAX_MOHM) {
+        r.error = DATA_OUT_OF_RANGE;
+        return r;
+    }
+    r.mohm = int(n);
+    return r;
+}
+
+// Integers as NR3 with six decimals: 4072000000 -> 4.072000E+09. Not
+// std::to_chars: it rounds a tie to even (12345665 MOhm: 1.234566e+13) where
+// this has always rounded it up, and writes 'e'.
 std::string nr3(long long value)
 {
     if (value == 0)
@@ -352,19 +353,11 @@ std::string nr3(long long value)
 const char *errorText(int error)
 {
     switch (error) {
-    case NO_ERROR: return "No error";
-    case COMMAND_ERROR: return "Command error";
-    case SYNTAX_ERROR: return "Syntax error";
-    case DATA_TYPE_ERROR: return "Data type error";
-    case PARAMETER_NOT_ALLOWED: return "Parameter not allowed";
-    case MISSING_PARAMETER: return "Missing parameter";
-    case UNDEFINED_HEADER: return "Undefined header";
-    case INVALID_SUFFIX: return "Invalid suffix";
-    case DATA_OUT_OF_RANGE: return "Data out of range";
-    case ILLEGAL_PARAMETER_VALUE: return "Illegal parameter value";
-    case HARDWARE_ERROR: return "Hardware error";
-    case QUEUE_OVERFLOW: return "Queue overflow";
-    case INPUT_BUFFER_OVERRUN: return "Input buffer overrun";
+#define T483_SCPI_ERROR_TEXT(name, number, text) \
+    case name:                                   \
+        return text;
+        T483_SCPI_ERRORS(T483_SCPI_ERROR_TEXT)
+#undef T483_SCPI_ERROR_TEXT
     }
     return "Unknown error";
 }
@@ -374,19 +367,30 @@ std::string errorReply(int error)
     return std::to_string(error) + ",\"" + errorText(error) + "\"";
 }
 
-bool onInstrument(Op op)
+bool matchesMnemonic(std::string_view word, std::string_view mnemonic)
 {
-    switch (op) {
-    case Op::RES_SET:
-    case Op::RES_QUERY:
-    case Op::VOLT_QUERY:
-    case Op::REMOTE:
-    case Op::LOCAL:
-    case Op::POWER_OFF:
+    if (equalsNoCase(word, mnemonic))
         return true;
-    default:
-        return false;
+    std::size_t shortLen = 0;
+    while (shortLen < mnemonic.size() && !(mnemonic[shortLen] >= 'a' && mnemonic[shortLen] <= 'z'))
+        shortLen++;
+    return equalsNoCase(word, mnemonic.substr(0, shortLen));
+}
+
+DataType dataTypeOf(std::string_view p)
+{
+    if (p.empty())
+        return DataType::BAD;
+    if (p.front() == '"' || p.front() == '\'') {
+        if (p.size() < 2 || p.back() != p.front())
+            return DataType::BAD;
+        return DataType::STRING;
     }
+    if (isLetter(p.front()))
+        return isMnemonic(p) ? DataType::CHARACTER : DataType::BAD;
+    if (isDigit(p.front()) || p.front() == '+' || p.front() == '-' || p.front() == '.')
+        return DataType::NUMERIC;
+    return DataType::BAD;
 }
 
 std::vector<Unit> parseLine(std::string_view line)
@@ -421,10 +425,10 @@ std::vector<Unit> parseLine(std::string_view line)
 
 Resistance parseResistance(std::string_view p)
 {
-    Resistance r;
     p = trim(p);
-    const Kind kind = kindOf(p);
-    if (kind == Kind::CHARACTER) {
+    Resistance r;
+    const DataType type = dataTypeOf(p);
+    if (type == DataType::CHARACTER) {
         if (equalsNoCase(p, "MIN") || equalsNoCase(p, "MINIMUM"))
             r.mohm = MIN_MOHM;
         else if (equalsNoCase(p, "MAX") || equalsNoCase(p, "MAXIMUM"))
@@ -433,284 +437,21 @@ Resistance parseResistance(std::string_view p)
             r.error = ILLEGAL_PARAMETER_VALUE;
         return r;
     }
-    if (kind == Kind::STRING) {
+    if (type == DataType::STRING) {
         r.error = DATA_TYPE_ERROR;
         return r;
     }
-    // [+-] (digits [. digits] | . digits) [E [+-] digits] [blanks] [suffix]
-    std::size_t k = 0;
-    bool negative = false;
-    if (k < p.size() && (p[k] == '+' || p[k] == '-'))
-        negative = p[k++] == '-';
-    const std::size_t mantissa = k;
-    std::size_t digits = 0;
-    while (k < p.size() && isDigit(p[k]))
-        k++, digits++;
-    if (k < p.size() && p[k] == '.') {
-        k++;
-        while (k < p.size() && isDigit(p[k]))
-            k++, digits++;
-    }
-    if (digits == 0) {
-        r.error = SYNTAX_ERROR;
-        return r;
-    }
-    bool tiny = false;   // a negative exponent: out of range is towards 0
-    if (k < p.size() && (p[k] == 'E' || p[k] == 'e')) {
-        std::size_t e = k + 1;
-        tiny = e < p.size() && p[e] == '-';
-        if (e < p.size() && (p[e] == '+' || p[e] == '-'))
-            e++;
-        if (e < p.size() && isDigit(p[e])) {
-            while (e < p.size() && isDigit(p[e]))
-                e++;
-            k = e;
-        }
-    }
-    double value = 0;
-    const auto parsed = std::from_chars(p.data() + mantissa, p.data() + k, value);
-    if (parsed.ec == std::errc::invalid_argument || parsed.ptr != p.data() + k) {
-        r.error = SYNTAX_ERROR;
-        return r;
-    }
-    if (parsed.ec == std::errc::result_out_of_range)
-        value = tiny ? 0 : HUGE_VAL;
-    if (negative)
-        value = -value;
-    std::string_view suffix = trim(p.substr(k));
-    double scale = 1;
-    if (!suffix.empty()) {
-        if (equalsNoCase(suffix, "OHM"))
-            scale = 1;
-        else if (equalsNoCase(suffix, "KOHM"))
-            scale = 1e3;
-        else if (equalsNoCase(suffix, "MOHM"))   // mega, as SCPI reads it
-            scale = 1e6;
-        else if (equalsNoCase(suffix, "GOHM"))
-            scale = 1e9;
-        else {
-            bool word = true;
-            for (char c : suffix)
-                word = word && isLetter(c);
-            r.error = word ? INVALID_SUFFIX : SYNTAX_ERROR;
-            return r;
-        }
-    }
-    const double mohm = value * scale / 1e6;
-    if (!std::isfinite(mohm) || mohm < MIN_MOHM - 0.5 || mohm > MAX_MOHM + 0.5) {
-        r.error = DATA_OUT_OF_RANGE;
-        return r;
-    }
-    const long long n = std::llround(mohm);
-    if (std::abs(mohm - double(n)) > 1e-9 * std::max(1.0, std::abs(mohm)) || n < MIN_MOHM || n > MAX_MOHM) {
-        r.error = DATA_OUT_OF_RANGE;
-        return r;
-    }
-    r.mohm = int(n);
-    return r;
+    double value = 0, scale = 1;
+    std::size_t length = 0;
+    r.error = readNumber(p, &value, &length);
+    if (!r.error)
+        r.error = suffixScale(trim(p.substr(length)), &scale);
+    return r.error ? r : wholeMohm(value * scale / 1e6);
 }
 
 std::string formatOhms(int mohm)
 {
     return nr3((long long)mohm * 1000000LL);
-}
-
-Outcome execute(const Command &command, Instrument &instrument, DeviceState &state)
-{
-    Outcome out;
-    const auto fail = [&out] { out.error = HARDWARE_ERROR; };
-    switch (command.op) {
-    case Op::RES_SET:
-        if (!state.remote) {
-            if (!instrument.setRemote(true)) {
-                fail();
-                break;
-            }
-            state.remote = true;
-        }
-        if (!instrument.setResistance(command.value))
-            fail();
-        break;
-    case Op::RES_QUERY: {
-        out.hasReply = true;
-        const auto r = instrument.resistance();
-        if (r)
-            out.reply = formatOhms(*r);
-        else
-            out.reply = NOT_A_NUMBER, fail();
-        break;
-    }
-    case Op::VOLT_QUERY: {
-        out.hasReply = true;
-        const auto v = instrument.voltage();
-        if (v)
-            out.reply = std::to_string(*v);
-        else
-            out.reply = NOT_A_NUMBER, fail();
-        break;
-    }
-    case Op::REMOTE:
-        state.remote = instrument.setRemote(true);
-        if (!state.remote)
-            fail();
-        break;
-    case Op::LOCAL:
-        state.remote = false;
-        if (!instrument.setRemote(false))
-            fail();
-        break;
-    case Op::POWER_OFF:
-        state.remote = false;
-        if (!instrument.powerOff())
-            fail();
-        break;
-    default:
-        break;
-    }
-    return out;
-}
-
-void Session::pushError(int error)
-{
-    if (errors_.size() < ERROR_QUEUE)
-        errors_.push_back(error);
-    else
-        errors_.back() = QUEUE_OVERFLOW;
-}
-
-void Session::endLine(const std::string &text)
-{
-    if (text.size() > MAX_LINE) {
-        Line overrun;
-        overrun.units.push_back(failed(INPUT_BUFFER_OVERRUN));
-        lines_.push_back(std::move(overrun));
-        return;
-    }
-    Line line;
-    line.units = parseLine(text);
-    if (!line.units.empty())
-        lines_.push_back(std::move(line));
-}
-
-void Session::feed(std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const std::size_t lf = bytes.find('\n');
-        const std::string_view piece = bytes.substr(0, lf);
-        if (!discarding_) {
-            // A CR may still come before the LF: one byte more is kept.
-            const std::size_t room = MAX_LINE + 1 - partial_.size();
-            partial_.append(piece.substr(0, room));
-            if (piece.size() > room) {
-                endLine(std::string(MAX_LINE + 1, ' '));   // queues -363
-                partial_.clear();
-                discarding_ = true;
-            }
-        }
-        if (lf == std::string_view::npos)
-            break;
-        if (!discarding_) {
-            if (!partial_.empty() && partial_.back() == '\r')
-                partial_.pop_back();
-            endLine(partial_);
-        }
-        partial_.clear();
-        discarding_ = false;
-        bytes.remove_prefix(lf + 1);
-    }
-}
-
-void Session::finishUnit()
-{
-    Line &line = lines_.front();
-    line.done++;
-    if (line.done < line.units.size())
-        return;
-    if (!line.replies.empty()) {
-        for (std::size_t k = 0; k < line.replies.size(); k++) {
-            if (k)
-                out_ += ';';
-            out_ += line.replies[k];
-        }
-        out_ += '\n';
-    }
-    lines_.pop_front();
-}
-
-std::optional<Command> Session::next()
-{
-    if (waiting_)
-        return std::nullopt;
-    while (!lines_.empty()) {
-        Line &line = lines_.front();
-        const Unit &unit = line.units[line.done];
-        if (unit.error) {
-            pushError(unit.error);
-        } else if (onInstrument(unit.command.op)) {
-            waiting_ = true;
-            return unit.command;
-        } else {
-            switch (unit.command.op) {
-            case Op::IDENTIFY:
-                line.replies.push_back("t483,T-483," + std::to_string(identity_.ident) + "," + identity_.version);
-                break;
-            case Op::CLEAR:
-                errors_.clear();
-                break;
-            case Op::OPC_QUERY:
-                line.replies.push_back("1");
-                break;
-            case Op::ERROR_NEXT:
-                if (errors_.empty()) {
-                    line.replies.push_back(errorReply(NO_ERROR));
-                } else {
-                    line.replies.push_back(errorReply(errors_.front()));
-                    errors_.pop_front();
-                }
-                break;
-            case Op::ERROR_COUNT:
-                line.replies.push_back(std::to_string(errors_.size()));
-                break;
-            case Op::VERSION:
-                line.replies.push_back("1999.0");
-                break;
-            case Op::RES_LIMIT:
-                line.replies.push_back(formatOhms(unit.command.value));
-                break;
-            default:
-                break;
-            }
-        }
-        finishUnit();
-    }
-    return std::nullopt;
-}
-
-void Session::finish(const Outcome &outcome)
-{
-    if (!waiting_ || lines_.empty())
-        return;
-    waiting_ = false;
-    if (outcome.hasReply)
-        lines_.front().replies.push_back(outcome.reply);
-    if (outcome.error)
-        pushError(outcome.error);
-    finishUnit();
-}
-
-std::string Session::take()
-{
-    std::string out;
-    out.swap(out_);
-    return out;
-}
-
-std::string Session::run(std::string_view bytes, Instrument &instrument, DeviceState &state)
-{
-    feed(bytes);
-    while (const auto command = next())
-        finish(execute(*command, instrument, state));
-    return take();
 }
 
 }  // namespace scpi

@@ -3,6 +3,13 @@
 // commands carried out on an instrument; and the per-connection session that
 // keeps the error queue and joins one line's replies.
 //
+// Adding a command: one row in the table of scpi_commands.cpp with its header
+// as the manual writes it (short form in capitals, optional nodes in [], '?'
+// for a query), the reader of its parameters and its handler, wrapped in
+// inSession() when the session answers it itself or onInstrument() when it
+// is carried out on the instrument. Add its mnemonics to fuzz/scpi.dict and
+// a row to the parser's test. A new error: one line in T483_SCPI_ERRORS.
+//
 // Headers (case-insensitive, each node in its short or long form):
 //   *IDN?  *CLS  *OPC  *OPC?  *WAI
 //   [SOURce:]RESistance <ohms>|MINimum|MAXimum    [SOURce:]RESistance? [MIN|MAX]
@@ -22,6 +29,7 @@
 #include <cstddef>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,21 +37,26 @@
 
 namespace scpi {
 
-// The standard SCPI error numbers this server queues.
+// The standard SCPI errors this server queues: name, number, text.
+#define T483_SCPI_ERRORS(X)                                       \
+    X(NO_ERROR, 0, "No error")                                    \
+    X(COMMAND_ERROR, -100, "Command error")                       \
+    X(SYNTAX_ERROR, -102, "Syntax error")                         \
+    X(DATA_TYPE_ERROR, -104, "Data type error")                   \
+    X(PARAMETER_NOT_ALLOWED, -108, "Parameter not allowed")       \
+    X(MISSING_PARAMETER, -109, "Missing parameter")               \
+    X(UNDEFINED_HEADER, -113, "Undefined header")                 \
+    X(INVALID_SUFFIX, -131, "Invalid suffix")                     \
+    X(DATA_OUT_OF_RANGE, -222, "Data out of range")               \
+    X(ILLEGAL_PARAMETER_VALUE, -224, "Illegal parameter value")   \
+    X(HARDWARE_ERROR, -240, "Hardware error")                     \
+    X(QUEUE_OVERFLOW, -350, "Queue overflow")                     \
+    X(INPUT_BUFFER_OVERRUN, -363, "Input buffer overrun")
+
 enum Error {
-    NO_ERROR = 0,
-    COMMAND_ERROR = -100,
-    SYNTAX_ERROR = -102,
-    DATA_TYPE_ERROR = -104,
-    PARAMETER_NOT_ALLOWED = -108,
-    MISSING_PARAMETER = -109,
-    UNDEFINED_HEADER = -113,
-    INVALID_SUFFIX = -131,
-    DATA_OUT_OF_RANGE = -222,
-    ILLEGAL_PARAMETER_VALUE = -224,
-    HARDWARE_ERROR = -240,
-    QUEUE_OVERFLOW = -350,
-    INPUT_BUFFER_OVERRUN = -363,
+#define T483_SCPI_ERROR_NUMBER(name, number, text) name = number,
+    T483_SCPI_ERRORS(T483_SCPI_ERROR_NUMBER)
+#undef T483_SCPI_ERROR_NUMBER
 };
 // "Undefined header" for -113; "Unknown error" for a number not listed.
 const char *errorText(int error);
@@ -59,54 +72,6 @@ inline constexpr std::size_t ERROR_QUEUE = 10;
 inline constexpr const char *NOT_A_NUMBER = "9.91E+37";
 // The resistances the decade takes, in MOhm.
 inline constexpr int MIN_MOHM = DECADE_MIN_MOHM, MAX_MOHM = DECADE_MAX_MOHM;
-
-// What a message unit asks for.
-enum class Op {
-    // Answered by the session itself.
-    IDENTIFY,       // *IDN?
-    CLEAR,          // *CLS
-    OPC_QUERY,      // *OPC?
-    NOTHING,        // *OPC, *WAI: everything is done in order anyway
-    ERROR_NEXT,     // SYST:ERR?
-    ERROR_COUNT,    // SYST:ERR:COUN?
-    VERSION,        // SYST:VERS?
-    RES_LIMIT,      // RES? MIN|MAX (value: the limit in MOhm)
-    // Carried out on the instrument.
-    RES_SET,        // RES <value> (value: MOhm)
-    RES_QUERY,      // RES?  ("K")
-    VOLT_QUERY,     // VOLT? ("M")
-    REMOTE,         // SYST:REM ("L0")
-    LOCAL,          // SYST:LOC ("L1")
-    POWER_OFF,      // SYST:POW OFF ("P0")
-};
-bool onInstrument(Op op);
-
-struct Command {
-    Op op = Op::NOTHING;
-    int value = 0;
-};
-
-// One message unit as parsed: a command, or the error it is.
-struct Unit {
-    Command command;
-    int error = NO_ERROR;
-};
-
-// A line (without its LF; a CR before it already dropped) as message units,
-// up to and including the first that is a command error. Empty units (";;",
-// a blank line) are skipped.
-std::vector<Unit> parseLine(std::string_view line);
-
-// A parameter in ohms (a number with an optional exponent and suffix OHM,
-// KOHM, MOHM = mega, GOHM; or MINimum / MAXimum) as MOhm, or the error.
-struct Resistance {
-    int mohm = 0;
-    int error = NO_ERROR;
-};
-Resistance parseResistance(std::string_view parameter);
-
-// "4.072000E+09": MOhm as ohms in NR3.
-std::string formatOhms(int mohm);
 
 // The instrument a session's commands are carried out on; the server's is
 // the decade on its serial line. False / none: it did not answer.
@@ -125,61 +90,150 @@ struct DeviceState {
     bool remote = false;
 };
 
-// The result of a command on the instrument: its reply (for a query) and
-// the error it queues, if any.
-struct Outcome {
-    bool hasReply = false;
-    std::string reply;
-    int error = NO_ERROR;
-};
-// Carries out one command with onInstrument(op): at most one serial command
-// but for RES, which sends "L0" first while the decade is not known to be
-// under remote control.
-Outcome execute(const Command &command, Instrument &instrument, DeviceState &state);
-
 // The identification *IDN? gives: t483,T-483,<ident>,<version>.
 struct Identity {
     int ident = 0;
     std::string version;
 };
 
+// A session's error queue: oldest first, ERROR_QUEUE at most.
+class ErrorQueue {
+public:
+    // One more than the queue holds replaces its last with -350.
+    void push(int error);
+    // The oldest, taken off; NO_ERROR when there is none.
+    int next();
+    std::size_t count() const { return errors_.size(); }
+    void clear() { errors_.clear(); }
+
+private:
+    std::deque<int> errors_;
+};
+
+// What a command gives back: its reply (a query's) and the error it queues,
+// if any.
+struct CommandResult {
+    bool hasReply = false;
+    std::string reply;
+    int error = NO_ERROR;
+};
+
+// Reads a command's parameters (each trimmed, none an empty list, all of a
+// known data type) into the value its handler gets; returns the error they
+// are, NO_ERROR when they are right.
+using ParameterReader = int (*)(const std::vector<std::string_view> &parameters, int *value);
+// The reader of a command that takes no parameters: -108 for any.
+int noParameters(const std::vector<std::string_view> &parameters, int *value);
+// A command the session answers itself, from what it knows.
+using SessionHandler = CommandResult (*)(int value, const Identity &identity, ErrorQueue &errors);
+// A command carried out on the instrument: at most one serial command but
+// for RES, which sends "L0" first while the decade is not known to be under
+// remote control.
+using InstrumentHandler = CommandResult (*)(int value, Instrument &instrument, DeviceState &state);
+
+// Where a command runs: one of the two is set.
+struct Handler {
+    SessionHandler inSession = nullptr;
+    InstrumentHandler onInstrument = nullptr;
+};
+constexpr Handler inSession(SessionHandler handler)
+{
+    return {handler, nullptr};
+}
+constexpr Handler onInstrument(InstrumentHandler handler)
+{
+    return {nullptr, handler};
+}
+
+// One command. Rows with the same header differ in their parameters: the
+// one whose reader takes none is chosen when none are given, the other
+// otherwise.
+struct CommandRow {
+    const char *header;   // nodes separated by ':', optional ones in [], '?' for a query
+    ParameterReader parameters;
+    Handler handler;
+};
+// The commands, in the order headers are looked up.
+extern const std::span<const CommandRow> COMMANDS;
+
+// A message unit's command with its parameter read (MOhm, for RES and
+// RES? MIN|MAX).
+struct Command {
+    const CommandRow *row = nullptr;
+    int value = 0;
+};
+
+// One message unit as parsed: a command, or the error it is.
+struct Unit {
+    Command command;
+    int error = NO_ERROR;
+};
+
+// A line (without its LF; a CR before it already dropped) as message units,
+// up to and including the first that is a command error. Empty units (";;",
+// a blank line) are skipped.
+std::vector<Unit> parseLine(std::string_view line);
+
+// The data type of a parameter (trimmed): a number, a word (character data:
+// a letter, then letters, digits and '_'), a quoted string, or none of them.
+enum class DataType { NUMERIC, CHARACTER, STRING, BAD };
+DataType dataTypeOf(std::string_view parameter);
+// A mnemonic's long form with its short form in capitals ("MINimum"): either
+// form matches, in any case, and nothing in between.
+bool matchesMnemonic(std::string_view word, std::string_view mnemonic);
+
+// A parameter in ohms (a number with an optional exponent and suffix OHM,
+// KOHM, MOHM = mega, GOHM; or MINimum / MAXimum) as MOhm, or the error.
+struct Resistance {
+    int mohm = 0;
+    int error = NO_ERROR;
+};
+Resistance parseResistance(std::string_view parameter);
+
+// "4.072000E+09": MOhm as ohms in NR3.
+std::string formatOhms(int mohm);
+
+// Carries out a command that runs on the instrument (nothing for another).
+CommandResult execute(const Command &command, Instrument &instrument, DeviceState &state);
+
 // One client's conversation. Bytes go in with feed(); next() carries out
-// what needs no instrument and hands out the next command that does, which
-// the caller carries out (execute) and returns with finish() before next()
-// goes on. take() gives the reply bytes so far.
+// what runs in the session and hands out the next command that runs on the
+// instrument, which the caller carries out (execute) and returns with
+// complete() before next() goes on. take() gives the reply bytes so far.
 class Session {
 public:
     explicit Session(Identity identity) : identity_(std::move(identity)) {}
 
     void feed(std::string_view bytes);
     std::optional<Command> next();
-    void finish(const Outcome &outcome);
+    void complete(const CommandResult &result);
     std::string take();
 
     // Lines received and not yet carried out whole.
     std::size_t pendingLines() const { return lines_.size(); }
     bool waiting() const { return waiting_; }
-    std::size_t errorCount() const { return errors_.size(); }
-    void pushError(int error);
+    std::size_t errorCount() const { return errors_.count(); }
+    void pushError(int error) { errors_.push(error); }
 
     // Everything at once on an instrument: feed, then every command
     // carried out; returns the replies.
     std::string run(std::string_view bytes, Instrument &instrument, DeviceState &state);
 
 private:
-    struct Line {
+    // A line's units, how many are done and the replies they gave.
+    struct PendingLine {
         std::vector<Unit> units;
         std::size_t done = 0;
         std::vector<std::string> replies;
     };
     void endLine(const std::string &text);
-    void finishUnit();
+    void unitDone(const CommandResult &result);
 
     Identity identity_;
     std::string partial_;         // a line not yet ended
     bool discarding_ = false;     // the rest of an over-long line
-    std::deque<Line> lines_;
-    std::deque<int> errors_;
+    std::deque<PendingLine> lines_;
+    ErrorQueue errors_;
     std::string out_;
     bool waiting_ = false;        // next() handed out a command
 };

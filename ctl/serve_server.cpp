@@ -156,14 +156,14 @@ void ScpiServer::dispatch()
     c.queued.reset();
     busy_ = true;
     lastServed_ = id;
-    worker_->execute(command, this, [this, id](const scpi::Outcome &outcome) { done(id, outcome); });
+    worker_->execute(command, this, [this, id](const scpi::CommandResult &outcome) { done(id, outcome); });
 }
 
-void ScpiServer::done(quint64 id, const scpi::Outcome &outcome)
+void ScpiServer::done(quint64 id, const scpi::CommandResult &outcome)
 {
     busy_ = false;
     if (ScpiClient *c = find(id)) {
-        c->session.finish(outcome);
+        c->session.complete(outcome);
         readFrom(id);
     } else {
         dispatch();

@@ -49,7 +49,7 @@ private:
     void service(quint64 id, ScpiClient &c);
     void gone(quint64 id);
     void dispatch();
-    void done(quint64 id, const scpi::Outcome &outcome);
+    void done(quint64 id, const scpi::CommandResult &outcome);
 
     const CtlContext &ctx_;
     DecadeWorker *worker_;

@@ -24,10 +24,10 @@ void DecadeWorker::stop()
 }
 
 void DecadeWorker::execute(const scpi::Command &command, QObject *receiver,
-                           std::function<void(const scpi::Outcome &)> done)
+                           std::function<void(const scpi::CommandResult &)> done)
 {
     QMetaObject::invokeMethod(&onThread_, [this, command, receiver, done = std::move(done)] {
-        const scpi::Outcome outcome = scpi::execute(command, instrument_, state_);
+        const scpi::CommandResult outcome = scpi::execute(command, instrument_, state_);
         if (outcome.error && decade_.lost() && !goneReported_) {
             goneReported_ = true;
             complain(ctx_, QString("serve: the device is gone: COM%1 (%2)")

@@ -46,7 +46,7 @@ public:
     // order given, then calls `done` with its outcome on the thread of
     // `receiver`, which is there until stop(). The first failed command
     // that found the device gone says so on standard error.
-    void execute(const scpi::Command &command, QObject *receiver, std::function<void(const scpi::Outcome &)> done);
+    void execute(const scpi::Command &command, QObject *receiver, std::function<void(const scpi::CommandResult &)> done);
 
 private:
     const CtlContext &ctx_;

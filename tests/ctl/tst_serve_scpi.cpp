@@ -152,6 +152,10 @@ private slots:
         QTest::newRow("*IDN? 1") << QByteArray("*IDN? 1\n") << QByteArray() << none << QStringList{e108};
         QTest::newRow("no query form") << QByteArray("SYST:REM?\n") << QByteArray() << none << QStringList{e113};
         QTest::newRow("*CLS?") << QByteArray("*CLS?\n") << QByteArray() << none << QStringList{e113};
+        QTest::newRow("RES? HIGH") << QByteArray("RES? HIGH\n") << QByteArray() << none << QStringList{e224};
+        QTest::newRow("RES? number") << QByteArray("RES? 5\n") << QByteArray() << none << QStringList{e104};
+        QTest::newRow("RES? MIN,MAX") << QByteArray("RES? MIN,MAX\n") << QByteArray() << none << QStringList{e108};
+        QTest::newRow("POW string") << QByteArray("SYST:POW 'OFF'\n") << QByteArray() << none << QStringList{e104};
         QTest::newRow("POW OFF") << QByteArray("SYST:POW OFF\n") << QByteArray() << QStringList{"P0"} << none;
         QTest::newRow("POW 0") << QByteArray("SYST:POW 0\n") << QByteArray() << QStringList{"P0"} << none;
         QTest::newRow("POW ON") << QByteArray("SYST:POW ON\n") << QByteArray() << none << QStringList{e224};
@@ -161,6 +165,8 @@ private slots:
         QTest::newRow("joined") << QByteArray("RES?;VOLT?\n") << QByteArray("4.072000E+09;1000\n") << QStringList{"K", "M"} << none;
         QTest::newRow("relative") << QByteArray("SYST:REM;LOC\n") << QByteArray() << QStringList{"L0", "L1"} << none;
         QTest::newRow("relative ERR") << QByteArray("SYST:ERR?;ERR:COUN?\n") << QByteArray("0,\"No error\";0\n") << none << none;
+        QTest::newRow("relative RES? MAX") << QByteArray("SOUR:VOLT?;RES? MAX\n") << QByteArray("1000;1.622100E+10\n")
+                                           << QStringList{"M"} << none;
         QTest::newRow("common keeps path") << QByteArray("SOUR:RES?;*IDN?;VOLT?\n")
                                            << QByteArray("4.072000E+09;t483,T-483,48300,1.0;1000\n") << QStringList{"K", "M"} << none;
         QTest::newRow("falls back to root") << QByteArray("SYST:LOC;RES?\n") << res << QStringList{"L1", "K"} << none;
@@ -212,6 +218,8 @@ private slots:
         QCOMPARE(drainErrors(), QStringList{"-240,\"Hardware error\""});
     }
 
+    // RES?'s reply for what the decade may report (any MOhm >= 0): seven
+    // significant digits, a tie rounded up.
     void replyFormats_data()
     {
         QTest::addColumn<int>("mohm");
@@ -222,6 +230,7 @@ private slots:
         QTest::newRow("16221") << 16221 << QByteArray("1.622100E+10");
         QTest::newRow("seven digits") << 1234567 << QByteArray("1.234567E+12");
         QTest::newRow("rounded") << 12345675 << QByteArray("1.234568E+13");
+        QTest::newRow("half up, not to even") << 12345665 << QByteArray("1.234567E+13");
         QTest::newRow("carried") << 99999999 << QByteArray("1.000000E+14");
     }
     void replyFormats()
@@ -230,6 +239,14 @@ private slots:
         QFETCH(QByteArray, reply);
         decade.mohm = mohm;
         QCOMPARE(run("RES?\n"), reply + "\n");
+    }
+
+    // The errors' texts as SYST:ERR? gives them, also those no command
+    // queues today.
+    void errorTexts()
+    {
+        QCOMPARE(scpi::errorReply(scpi::COMMAND_ERROR), std::string("-100,\"Command error\""));
+        QCOMPARE(scpi::errorReply(-1), std::string("-1,\"Unknown error\""));
     }
 
     // The queue: oldest first, ten at most with -350 in the last place,
@@ -292,15 +309,15 @@ private slots:
         session->feed("RES?;*IDN?\nVOLT?\n");
         const auto first = session->next();
         QVERIFY(first);
-        QCOMPARE(int(first->op), int(scpi::Op::RES_QUERY));
+        QCOMPARE(first->row->header, "[SOURce]:RESistance?");
         QVERIFY(!session->next());
         QCOMPARE(bytes(session->take()), QByteArray());
-        session->finish(scpi::execute(*first, decade, state));
+        session->complete(scpi::execute(*first, decade, state));
         const auto second = session->next();
         QVERIFY(second);
-        QCOMPARE(int(second->op), int(scpi::Op::VOLT_QUERY));
+        QCOMPARE(second->row->header, "[SOURce]:VOLTage?");
         QCOMPARE(bytes(session->take()), QByteArray("4.072000E+09;t483,T-483,48300,1.0\n"));
-        session->finish(scpi::execute(*second, decade, state));
+        session->complete(scpi::execute(*second, decade, state));
         QVERIFY(!session->next());
         QCOMPARE(bytes(session->take()), QByteArray("1000\n"));
     }

@@ -146,7 +146,7 @@ void usage(FILE *to)
           "command and 'tx HEX' for each reply instead; --quiet: neither.\n"
           "Standard input takes: ident|front|voltage TEXT, fault none|silent|\n"
           "garbage|long|split MS|hangup N|late MS|twice, pace on|off, send TEXT,\n"
-          "local, remote, power on, help, quit. See the top of sim/main.cpp.\n"
+          "local, remote, power on, help, quit. See t483-sim(1).\n"
           "Faults: late MS answers each command MS ms after it came; twice sends\n"
           "each reply twice.\n",
           to);

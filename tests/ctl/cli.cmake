@@ -1,2 +1,2 @@
 # The suites of t483ctl's cli.
-t483_add_test(ctl_cli SOURCES tst_cli.cpp)
+t483_add_test(ctl_cli SLOW SOURCES tst_cli.cpp)

@@ -194,7 +194,7 @@ private slots:
 
         sim->kill();
         if (finder == "tick") {
-            const int stall = longestStall(*s, 4);
+            const int stall = longestStall(*s, 2);
             QVERIFY2(stall >= 0 && stall < 2 * READ_TIMEOUT_MS + slack(SLACK_MS), qPrintable(QString::number(stall)));
             QTRY_VERIFY_WITH_TIMEOUT(!popups.isEmpty(), slack(5000));
         } else {
@@ -220,7 +220,7 @@ private slots:
 
         // Ticks ask nothing more (a read would leave RS232_NOT_OPEN in i)
         // and say nothing more.
-        QVERIFY(s->waitTicks(3));
+        QVERIFY(s->waitTicks(2));
         QCOMPARE(i, int(RS232_IO));
         QCOMPARE(popups.size(), 1);
         QCOMPARE(panelState(*s), atStartUp);

@@ -1,4 +1,4 @@
 # The suites of t483ctl's report.
 # The PDF painted in-process and by `t483ctl report`, read back with
 # poppler's pdfinfo and pdftotext.
-t483_add_test(ctl_report SOURCES tst_report.cpp LIBS t483_ctl_report)
+t483_add_test(ctl_report FAST SOURCES tst_report.cpp LIBS t483_ctl_report)

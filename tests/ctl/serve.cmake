@@ -1,11 +1,11 @@
 # The suites of t483ctl's serve.
 
 # The SCPI parser and sessions, on an instrument that records what it is sent.
-t483_add_test(ctl_serve_scpi SOURCES tst_serve_scpi.cpp LIBS t483_scpi)
+t483_add_test(ctl_serve_scpi FAST SOURCES tst_serve_scpi.cpp LIBS t483_scpi)
 
 # The server as a child process against the simulator, with TCP clients.
 find_package(Qt6 6.4 REQUIRED COMPONENTS Network)
-t483_add_test(ctl_serve SOURCES tst_serve.cpp LIBS Qt6::Network TIMEOUT 90)
+t483_add_test(ctl_serve SLOW COST 3 SOURCES tst_serve.cpp LIBS Qt6::Network TIMEOUT 90)
 target_compile_definitions(ctl_serve PRIVATE T483_TEST_VERSION="${PROJECT_VERSION}")
 
 # Clients written elsewhere, as Debian 12 has them (python3-pyvisa with
@@ -25,4 +25,5 @@ foreach(mode session concurrent lxi)
   add_test(NAME ${name} COMMAND ${T483_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/serve_clients.py ${mode})
   set_tests_properties(${name} PROPERTIES TIMEOUT 120
     ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")
+  t483_fast_test(${name} t483-sim t483ctl)
 endforeach()

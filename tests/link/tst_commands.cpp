@@ -318,18 +318,41 @@ private slots:
         QCOMPARE(i, 4);
     }
 
-    // The instrument gone mid-session: every exchange after it gives a
-    // negative count and an empty reply, and the scans keep to their rules.
+    // The instrument gone mid-session, pulled (its end killed) or hung up
+    // at once or after answering one more command: every exchange after it
+    // fails with RS232_IO, the one failure link_lost takes for a device
+    // that is gone (the panel and t483ctl then give up the port), an empty
+    // reply, and the scans keep to their rules. The panel's handling of it
+    // is the same whichever way it went (tst_faults.cpp).
+    void instrumentGone_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("unplugged") << "kill";
+        QTest::newRow("hangs up at once") << "hangup 0";
+        QTest::newRow("hangs up after a reply") << "hangup 1";
+    }
     void instrumentGone()
     {
+        QFETCH(QString, how);
         exchange("K");
         QCOMPARE(i, 3);
-        sim->kill();
+        QCOMPARE(link_lost(), 0);
+        if (how == "kill") {
+            sim->kill();
+        } else {
+            QVERIFY(sim->command("fault " + how));
+            if (how == "hangup 1") {
+                exchange("K");
+                QCOMPARE(QByteArray(radek), QByteArray("100"));
+            }
+            QVERIFY(QTest::qWaitFor([&] { return sim->hungUp(); }, slack(5000)));
+        }
         R = 77;
         M = 1000;
         QVERIFY(sendstring("K") < 0);
         link_read();
-        QVERIFY(i < 0);
+        QCOMPARE(i, int(RS232_IO));
+        QCOMPARE(link_lost(), 1);
         QCOMPARE(radek[0], '\0');
         scan_r();
         QCOMPARE(R, 77);

@@ -210,66 +210,65 @@ private slots:
     }
 
     // A change on the instrument's front panel shows within two ticks, and
-    // is only ever read, never sent back.
-    void frontPanelChangeIsMirrored_data()
-    {
-        QTest::addColumn<QString>("front");
-        QTest::addColumn<QList<int>>("knobs");
-        QTest::addColumn<QString>("numeric");
-        QTest::addColumn<QStringList>("displays");
-        QTest::newRow("4072") << "4072" << QList<int>{4, 0, 7, 2} << "4072" << QStringList{"4", "0", "7", "2"};
-        QTest::newRow("0") << "0" << QList<int>{0, 0, 0, 0} << "0" << QStringList{"0", "0", "0", "0"};
-        // Beyond what the controls take from the operator: shown as it is.
-        QTest::newRow("16221") << "16221" << QList<int>{16, 2, 2, 1} << "16221" << QStringList{"16", "2", "2", "1"};
-        QTest::newRow("15000") << "15000" << QList<int>{15, 0, 0, 0} << "15000" << QStringList{"15", "0", "0", "0"};
-    }
+    // is only ever read, never sent back: one session, one change after
+    // another.
     void frontPanelChangeIsMirrored()
     {
-        QFETCH(QString, front);
-        QFETCH(QList<int>, knobs);
+        const struct {
+            const char *front;
+            QList<int> knobs;
+            QStringList displays;
+        } changes[] = {
+            {"4072", {4, 0, 7, 2}, {"4", "0", "7", "2"}},
+            {"0", {0, 0, 0, 0}, {"0", "0", "0", "0"}},
+            // Beyond what the controls take from the operator: shown as it is.
+            {"16221", {16, 2, 2, 1}, {"16", "2", "2", "1"}},
+            {"15000", {15, 0, 0, 0}, {"15", "0", "0", "0"}},
+        };
         QVERIFY(connected({"--front", "1234"}));
         QVERIFY(waitFor("M\r", 1));
         QCOMPARE(s->value(hl_odpor), 1234);
-        QVERIFY(sim->command("front " + front));
-        QVERIFY(s->waitTicks(2));
-        QCOMPARE(s->knobs(), knobs);
-        QCOMPARE(R, front.toInt());
-        QTEST(s->numericText(), "numeric");
-        QTEST(s->displays(), "displays");
+        for (const auto &c : changes) {
+            QVERIFY(sim->command(QStringLiteral("front ") + c.front));
+            QVERIFY(s->waitTicks(2));
+            QCOMPARE(s->knobs(), c.knobs);
+            QCOMPARE(R, atoi(c.front));
+            QCOMPARE(s->numericText(), QString(c.front));
+            QCOMPARE(s->displays(), c.displays);
+        }
         QVERIFY(waitFor("M\r", 2));
         QCOMPARE(without(sim->received(), {"I", "K", "M"}), QList<QByteArray>{});
     }
 
     // The lamp of the reported voltage alone is lit; anything else, or no
-    // number at all, darkens all three.
-    void voltageLamps_data()
-    {
-        QTest::addColumn<QString>("voltage");
-        QTest::addColumn<QList<int>>("lit");  // 1 kV, 2.5 kV, 5 kV
-        QTest::newRow("1000") << "1000" << QList<int>{1, 0, 0};
-        QTest::newRow("2500") << "2500" << QList<int>{0, 1, 0};
-        QTest::newRow("5000") << "5000" << QList<int>{0, 0, 1};
-        QTest::newRow("2400") << "2400" << QList<int>{0, 0, 0};
-        QTest::newRow("empty") << "" << QList<int>{0, 0, 0};
-        QTest::newRow("text") << "kV" << QList<int>{0, 0, 0};
-    }
+    // number at all, darkens all three. One session goes through the
+    // voltages in an order that has each lamp lit after each of the other
+    // two and each kind of non-voltage after a different lit lamp; then
+    // under remote control (its ticks ask M alone) a lit and a dark one.
     void voltageLamps()
     {
-        QFETCH(QString, voltage);
+        const struct {
+            const char *voltage;
+            QList<int> lit;  // 1 kV, 2.5 kV, 5 kV
+        } steps[] = {
+            {"1000", {1, 0, 0}}, {"2500", {0, 1, 0}}, {"5000", {0, 0, 1}}, {"2500", {0, 1, 0}},
+            {"1000", {1, 0, 0}}, {"5000", {0, 0, 1}}, {"2400", {0, 0, 0}}, {"1000", {1, 0, 0}},
+            {"", {0, 0, 0}},     {"2500", {0, 1, 0}}, {"kV", {0, 0, 0}},
+        };
         QVERIFY(connected({"--voltage", "5000"}));
         QVERIFY(waitFor("M\r", 1));
         QCOMPARE(s->lamps(), (QList<int>{0, 0, 1}));
-        QVERIFY(sim->command(QStringLiteral("voltage ") + voltage));
-        QVERIFY(waitFor("M\r", 2));
-        QTEST(s->lamps(), "lit");
-        // The same under remote control.
+        for (const auto &step : steps) {
+            QVERIFY(sim->command(QStringLiteral("voltage ") + step.voltage));
+            QVERIFY(waitFor("M\r", 2));
+            QVERIFY2(s->lamps() == step.lit, step.voltage);
+        }
         QVERIFY(remoteOn());
-        QVERIFY(sim->command("voltage 2500"));
-        QVERIFY(waitFor("M\r", 2));
-        QCOMPARE(s->lamps(), (QList<int>{0, 1, 0}));
-        QVERIFY(sim->command(QStringLiteral("voltage ") + voltage));
-        QVERIFY(waitFor("M\r", 2));
-        QTEST(s->lamps(), "lit");
+        for (const auto &step : {steps[2], steps[6]}) {
+            QVERIFY(sim->command(QStringLiteral("voltage ") + step.voltage));
+            QVERIFY(waitFor("M\r", 2));
+            QVERIFY2(s->lamps() == step.lit, step.voltage);
+        }
     }
 
     // A K reply without a number leaves R, the knobs and the numeric as

@@ -67,7 +67,8 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
         complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
 
     // SIGINT and SIGTERM end the event loop; a client gone between two
-    // writes must not end the server (SIGPIPE is ignored).
+    // writes must not end the server: SIGPIPE is ignored.
+    signal(SIGPIPE, SIG_IGN);
     const int signalFd = SignalPipeOpen({SIGINT, SIGTERM});
     if (signalFd < 0) {
         complain(ctx, "serve: no pipe for signals");

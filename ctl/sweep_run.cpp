@@ -486,12 +486,8 @@ int Sweep::run()
         return status;
 
     // Ctrl+C, a closed terminal, a TERM: the point in progress is dropped,
-    // the decade handed back, the record left to resume. A closed standard
-    // output still does what it did before (the pipe ignores SIGPIPE).
-    struct sigaction onPipe {};
-    sigaction(SIGPIPE, nullptr, &onPipe);
+    // the decade handed back, the record left to resume.
     SignalPipeOpen({SIGINT, SIGTERM, SIGHUP});
-    sigaction(SIGPIPE, &onPipe, nullptr);
 
     if ((status = openRecord(ident)) != CTL_DONE)
         return status;

@@ -6,11 +6,10 @@
 
 #include <initializer_list>
 
-// Catches the signals `numbers` with that handler (SA_RESTART) and ignores SIGPIPE, so
-// that a reader gone away shows as a failed write. The pipe is made on the
-// first call and shared by all; later calls add signals to it. The pipe's
-// read end (non-blocking, close-on-exec), or -1 when no pipe could be made
-// (the signals then keep their previous actions).
+// Catches the signals `numbers` with that handler (SA_RESTART). The pipe is
+// made on the first call and shared by all; later calls add signals to it.
+// The pipe's read end (non-blocking, close-on-exec), or -1 when no pipe could
+// be made (the signals then keep their previous actions).
 int SignalPipeOpen(std::initializer_list<int> numbers);
 // The read end of the pipe, -1 before SignalPipeOpen.
 int SignalPipeFd(void);

@@ -26,7 +26,6 @@ int SignalPipeOpen(std::initializer_list<int> numbers)
 {
     if (pipeEnds[0] < 0 && pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
         return -1;
-    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);

@@ -88,6 +88,7 @@ void WatchForEnd(CloseTarget (*find)())
     if (findTarget)
         return;
     findTarget = find;
+    std::signal(SIGPIPE, SIG_IGN);
     const int fd = SignalPipeOpen({SIGTERM, SIGINT, SIGHUP});
     if (fd < 0) {
         std::perror("t483: no pipe for signals");

@@ -1,9 +1,12 @@
 // What a session costs the machine, the real program beside its yardsticks,
 // all measured in one run and printed as one table:
 //   - start-up to the panel shown, and resident memory once shown, beside a
-//     bare Qt Widgets window of the panel's size (t483-bench-bare) started
-//     the same way: each run times from the fork to the child's "stamp" line
-//     (monotonic clock) and reads VmRSS at that moment; runs alternate;
+//     bare Qt Widgets window of the panel's size (t483-bench-bare), with and
+//     without one label, started the same way: each run times from the fork
+//     to the child's "stamp" line (monotonic clock) and reads VmRSS at that
+//     moment; runs alternate. The goals: start-up within 1.1x the window
+//     with a label (which, like the panel, pays for finding and loading a
+//     font), memory within 1.25x the bare window;
 //   - CPU used while idle (utime + stime from /proc/PID/stat) in offline
 //     mode with Start pressed, and connected to t483-sim paced at 1200 baud;
 //     both sessions run side by side;
@@ -295,13 +298,16 @@ int main(int argc, char **argv)
     // Start-up and memory, alternating, after one unmeasured start of each
     // so that both find their libraries in the page cache.
     std::string dir = folder_with_ini("[t483]\nlanguage=3\n");
-    const std::vector<std::string> program_env{offscreen, "T483_SCRIPT=stamp; key Escape"};
+    // Each lingers a moment after its stamp, so that its memory is read
+    // while it is still there.
+    const std::string linger = "200";
+    const std::vector<std::string> program_env{offscreen, "T483_SCRIPT=stamp; wait " + linger + "; key Escape"};
     std::vector<double> p_ms, p_rss, b_ms, b_rss, t_ms, t_rss;
     int failed = 0;
     for (int k = -1; k < runs; k++) {
         Shown p = start_once({program}, program_env, dir.c_str());
-        Shown b = start_once({bare}, {offscreen}, dir.c_str());
-        Shown t = start_once({bare, "0", "T-483"}, {offscreen}, dir.c_str());
+        Shown b = start_once({bare, linger}, {offscreen}, dir.c_str());
+        Shown t = start_once({bare, linger, "T-483"}, {offscreen}, dir.c_str());
         if (p.startup_ms < 0 || b.startup_ms < 0 || t.startup_ms < 0) {
             failed++;
             continue;
@@ -384,12 +390,12 @@ int main(int argc, char **argv)
     const double ps = median(p_ms), bs = median(b_ms), pr = median(p_rss), br = median(b_rss);
     const double co = median(cpu_offline), cc = median(cpu_connected), sr = median(silent);
     printf("%-46s %10s %10s %7s  %-18s %s\n", "what (median)", "t483", "reference", "ratio", "goal", "");
-    printf("%-46s %10.1f %10.1f %6.2fx  %-18s %s\n", "start-up to panel shown, ms (ref: bare window)", ps, bs,
-           ps / bs, "within 1.3x", verdict(ps <= 1.3 * bs, p_ms));
-    printf("%-46s %10.1f %10.1f %6.2fx  %-18s %s\n", "resident memory once shown, MiB (ref: bare)", pr, br,
-           pr / br, "within 1.3x", verdict(pr <= 1.3 * br, p_rss));
     const double ts = median(t_ms), tr = median(t_rss);
-    printf("%-46s %10.1f %10.1f %6.2fx\n", "start-up, ms (ref: bare window, one label)", ps, ts, ps / ts);
+    printf("%-46s %10.1f %10.1f %6.2fx  %-18s %s\n", "start-up to panel shown, ms (ref: one label)", ps, ts,
+           ps / ts, "within 1.1x", verdict(ps <= 1.1 * ts, p_ms));
+    printf("%-46s %10.1f %10.1f %6.2fx  %-18s %s\n", "resident memory once shown, MiB (ref: bare)", pr, br,
+           pr / br, "within 1.25x", verdict(pr <= 1.25 * br, p_rss));
+    printf("%-46s %10.1f %10.1f %6.2fx\n", "start-up, ms (ref: bare window, no text)", ps, bs, ps / bs);
     printf("%-46s %10.1f %10.1f %6.2fx\n", "memory, MiB (ref: bare window, one label)", pr, tr, pr / tr);
     printf("%-46s %10.2f %10s %7s  %-18s %s\n", "CPU idle, offline, Start pressed, % of a core", co, "", "",
            "under 0.5 %", verdict(co < 0.5, cpu_offline));

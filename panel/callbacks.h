@@ -11,6 +11,13 @@ CVICALLBACK int cbr(int panel, int control, int event, void *callbackData, int e
 CVICALLBACK int cbodpor(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 CVICALLBACK int cbremote(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 CVICALLBACK int cbtimer(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+// The COM selector's context menu: the layout names no callback for the
+// selector, so start-up installs this one.
+CVICALLBACK int cbcom(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+
+// Puts in the COM selector's tooltip the device each port number reaches,
+// and where that comes from.
+void describe_ports(void);
 
 // Asks for the test voltage and lights the indicator of the one reported.
 void LED(void);

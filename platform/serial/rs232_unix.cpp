@@ -4,6 +4,7 @@
 #include "platform/serial.h"
 
 #include "platform/clock.h"
+#include "platform/deadline.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -69,31 +70,14 @@ const Baud baud_rates[] = {
 
 const tcflag_t data_bits[] = {CS5, CS6, CS7, CS8};  // for 5 to 8 data bits
 
-// The deadline `seconds` from now, on the monotonic clock in ns.
-long long deadline_in(double seconds)
-{
-    return MonotonicNs() + (long long)(seconds * 1e9);
-}
-
-// Time left until deadline; false once it has passed.
-bool time_left(long long deadline, timespec *left)
-{
-    long long ns = deadline - MonotonicNs();
-    if (ns <= 0)
-        return false;
-    left->tv_sec = ns / 1000000000;
-    left->tv_nsec = ns % 1000000000;
-    return true;
-}
-
 // Waits until fd is ready for `events` or the deadline passes. 1 ready,
 // 0 deadline, RS232_IO when the device hung up or failed.
-int wait_ready(int fd, short events, long long deadline)
+int wait_ready(int fd, short events, Deadline deadline)
 {
     for (;;) {
-        timespec left;
-        if (!time_left(deadline, &left))
+        if (deadline.passed())
             return 0;
+        const timespec left = deadline.left_timespec();
         pollfd p = {fd, events, 0};
         int r = ppoll(&p, 1, &left, nullptr);
         if (r < 0) {
@@ -405,7 +389,7 @@ int ComWrtByte(int port, int byte)
     if (!p)
         return RS232_NOT_OPEN;
     unsigned char c = (unsigned char)byte;
-    long long deadline = deadline_in(p->timeout);
+    const Deadline deadline = Deadline::in_seconds(p->timeout);
     for (;;) {
         ssize_t n = write(p->fd, &c, 1);
         if (n == 1)
@@ -434,7 +418,7 @@ int ComRdTerm(int port, char *buffer, int count, int terminationByte)
         p->read_end = MonotonicNs();
         return result;
     };
-    long long deadline = deadline_in(p->timeout);
+    const Deadline deadline = Deadline::in_seconds(p->timeout);
     int stored = 0;
     while (stored < count) {
         unsigned char c;
@@ -495,11 +479,11 @@ int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double lim
     Port *p = open_port(port);
     if (!p)
         return RS232_NOT_OPEN;
-    const long long limit = deadline_in(limitSeconds);
+    const Deadline limit = Deadline::in_seconds(limitSeconds);
     // After a read that ran out of time (having taken all there was),
     // whatever waits now came since it ended. Until something comes, the
     // line is quiet once startSeconds have passed since then.
-    long long quiet_at = p->read_end + (long long)(startSeconds * 1e9);
+    Deadline quiet = {p->read_end + (long long)(startSeconds * 1e9)};
     int found = 0;
     for (;;) {
         int r = discard_input(p->fd);
@@ -507,11 +491,11 @@ int ComDrainQuiet(int port, double startSeconds, double quietSeconds, double lim
             return r;
         if (r > 0) {
             found = 1;
-            quiet_at = MonotonicNs() + (long long)(quietSeconds * 1e9);
+            quiet = Deadline::in_seconds(quietSeconds);
         }
-        if (MonotonicNs() >= limit)
+        if (limit.passed())
             return found;
-        r = wait_ready(p->fd, POLLIN, std::min(quiet_at, limit));
+        r = wait_ready(p->fd, POLLIN, {std::min(quiet.at_ns, limit.at_ns)});
         if (r < 0)
             return r;
         if (r == 0)

@@ -9,7 +9,11 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QIconEngine>
+#include <QImageReader>
+#include <QPixmap>
 #include <QMessageBox>
+#include <QPainter>
 #include <QScreen>
 #include <QStyleFactory>
 #include <cstdio>
@@ -21,6 +25,46 @@ QApplication *app;
 // The program's icon among its embedded resources (a PNG: Qt reads it
 // without any image plugin).
 constexpr char ICON[] = ":/icons/t483.png";
+// The program's icon, read from its PNG only when something first draws it:
+// a window system asks when it shows the first window, an offscreen
+// platform never does. The PNG is read as such: left to find its format,
+// the reader would load every image plugin to ask each whether it can read
+// the file. Everything else is the icon the PNG makes.
+class ProgramIcon : public QIconEngine {
+public:
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().pixmap(size, 1.0, mode, state);
+    }
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : qApp->devicePixelRatio();
+        painter->drawPixmap(rect, pixmap(rect.size() * ratio, mode, state));
+    }
+    QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().availableSizes(mode, state);
+    }
+    bool isNull() override { return false; }
+    QIconEngine *clone() const override { return new ProgramIcon; }
+
+private:
+    const QIcon &icon()
+    {
+        if (read_.isNull()) {
+            QImageReader png(QString::fromLatin1(ICON), "png");
+            png.setAutoDetectImageFormat(false);
+            read_ = QIcon(QPixmap::fromImage(png.read()));
+        }
+        return read_;
+    }
+    QIcon read_;
+};
+
 std::map<int, std::unique_ptr<Panel>> panels;
 int nextHandle = 1;
 PopupHook popupHook;
@@ -107,7 +151,7 @@ int InitCVIRTEEx(void *, void *, void *)
     WatchForEnd(closeTarget);
     // The program's icon on every window, when the program carries one.
     if (QFile::exists(QString::fromLatin1(ICON)))
-        QApplication::setWindowIcon(QIcon(QString::fromLatin1(ICON)));
+        QApplication::setWindowIcon(QIcon(new ProgramIcon));
     return 1;
 }
 

@@ -22,6 +22,8 @@
 // skipped. When the steps run out the program carries on as usual.
 #include "platform/ui/script.h"
 
+#include "platform/clock.h"
+#include "platform/deadline.h"
 #include "platform/ui/controls.h"
 
 #include <QApplication>
@@ -32,7 +34,6 @@
 #include <QShortcut>
 #include <QStringList>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -130,13 +131,26 @@ bool perform(const QString &verb, const QString &arg)
         return accept();
     if (verb == "stamp" && arg.isEmpty()) {
         window->repaint();
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        std::printf("stamp %lld\n", t.tv_sec * 1000000000LL + t.tv_nsec);
+        std::printf("stamp %lld\n", MonotonicNs());
         std::fflush(stdout);
         return true;
     }
     return false;
+}
+
+void performNext();
+
+// A wait step: the next step from the event loop once the deadline has
+// passed. Qt's timers may fire a little early for long intervals, so the
+// deadline decides, not the timer.
+void resumeAt(Deadline due)
+{
+    QTimer::singleShot(due.poll_ms(), [due] {
+        if (due.passed())
+            performNext();
+        else
+            resumeAt(due);
+    });
 }
 
 // The next step is due before this one acts: a step that puts up a pop-up
@@ -153,7 +167,7 @@ void performNext()
     if (verb == "wait") {
         const int ms = arg.toInt(&done);
         done = done && ms >= 0;
-        QTimer::singleShot(done ? ms : 0, performNext);
+        resumeAt(Deadline::in_ms(done ? ms : 0));
     } else {
         QTimer::singleShot(0, performNext);
         done = perform(verb, arg);

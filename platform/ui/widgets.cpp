@@ -5,7 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRegularExpressionValidator>
+#include <QValidator>
 #include <QWheelEvent>
 #include <QtMath>
 
@@ -398,9 +398,30 @@ void ToggleSwitch::keyPressEvent(QKeyEvent *e)
 
 // ---- NumericEdit
 
+namespace {
+
+// Up to nine ASCII digits, nothing else: what the field takes as typed. (A
+// regular expression would do the same, at the cost of loading and running
+// PCRE's compiler at start-up.)
+class DigitsValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString &text, int &) const override
+    {
+        if (text.size() > 9)
+            return Invalid;
+        for (QChar c : text)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return Invalid;
+        return Acceptable;
+    }
+};
+
+} // namespace
+
 NumericEdit::NumericEdit(QWidget *parent) : QLineEdit(parent)
 {
-    setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,9}")), this));
+    setValidator(new DigitsValidator(this));
     setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 }
 

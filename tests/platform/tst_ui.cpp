@@ -370,6 +370,34 @@ private slots:
         QCOMPARE(v, 15);
     }
 
+    // The numeric takes up to nine ASCII digits as typed, and nothing else.
+    void numericTakesDigitsOnly_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("digits") << "150" << "150";
+        QTest::newRow("signs, letters, spaces") << "-1a2.3 +" << "123";
+        QTest::newRow("nine at most") << "123456789012" << "123456789";
+        QTest::newRow("other digits") << QString::fromUtf8("1\u0663\uff12") << "1";
+    }
+    void numericTakesDigitsOnly()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        auto *edit = qobject_cast<QLineEdit *>(part("odpor"));
+        QVERIFY(edit);
+        const QString before = edit->text();
+        edit->setFocus();
+        edit->selectAll();
+        for (QChar c : typed) {  // as typed on any keyboard, not only Latin-1 ones
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(edit, &press);
+        }
+        QCOMPARE(edit->text(), shown);
+        edit->setText(before);
+        QCOMPARE(actions().size(), 0);
+    }
+
     // The numeric: typing then Enter is one value-changed event with the
     // whole number; arrows and keys step; typing beyond the range is held
     // at its edge; committing the same value again raises nothing.

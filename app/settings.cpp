@@ -106,13 +106,13 @@ void ini_rd_ports(void)
 
 // One line of the text: where it starts, where its end (LF, CR LF, lone CR)
 // starts, and where the next line starts.
-struct Line {
+struct IniLine {
     long start, end, next;
 };
 
-static Line line_at(const char *text, long length, long at)
+static IniLine line_at(const char *text, long length, long at)
 {
-    Line l{at, at, at};
+    IniLine l{at, at, at};
     while (l.end < length && text[l.end] != '\n' && text[l.end] != '\r')
         l.end++;
     l.next = l.end;
@@ -128,7 +128,7 @@ long ini_set_port(const char *text, long length, int port, const char *device, c
     // The file's own line end: that of its first line, LF when it has none.
     std::string eol = "\n";
     for (long at = 0; at < length;) {
-        const Line l = line_at(text, length, at);
+        const IniLine l = line_at(text, length, at);
         if (l.next > l.end) {
             eol.assign(text + l.end, text + l.next);
             break;
@@ -143,7 +143,7 @@ long ini_set_port(const char *text, long length, int port, const char *device, c
     bool in_section = false, section_seen = false, placed = false;
     size_t top = std::string::npos;  // where the section's first line goes
     for (long at = 0; at < length;) {
-        const Line l = line_at(text, length, at);
+        const IniLine l = line_at(text, length, at);
         // The line as the reader takes it: after a byte-order mark, at most
         // PATH_SIZE - 1 bytes.
         const long from = at == 0 && length >= 3 && std::string(text, 3) == "\xef\xbb\xbf" ? 3 : l.start;

@@ -102,7 +102,7 @@ bool matchNodes(const std::vector<std::string_view> &tokens, std::size_t t,
 // The row for a header (its mnemonics, '?' and ':' taken off), none when
 // it has none. Of two rows with the header, the one that takes parameters
 // only when some are given.
-const CommandRow *lookUp(const std::vector<std::string_view> &tokens, bool query, bool hasParameters)
+const CommandRow *findRow(const std::vector<std::string_view> &tokens, bool query, bool hasParameters)
 {
     const CommandRow *found = nullptr;
     for (const CommandRow &row : COMMANDS) {
@@ -204,11 +204,11 @@ Unit parseTreeHeader(std::string_view h, const std::vector<std::string_view> &pa
     if (!fromRoot && !path.empty()) {
         full = path;
         full.insert(full.end(), tokens.begin(), tokens.end());
-        row = lookUp(full, query, !params.empty());
+        row = findRow(full, query, !params.empty());
     }
     if (!row) {
         full = tokens;
-        row = lookUp(full, query, !params.empty());
+        row = findRow(full, query, !params.empty());
     }
     if (!row)
         return failed(UNDEFINED_HEADER);

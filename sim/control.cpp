@@ -82,9 +82,9 @@ bool set_fault(Instrument &instrument, const std::string &name, const std::strin
     return true;
 }
 
-Control control(Instrument &instrument, const std::string &line)
+Request control(Instrument &instrument, const std::string &line)
 {
-    Control c;
+    Request c;
     auto [word, rest] = split_word(line);
     if (word == "ident")
         instrument.ident = unescape(rest);

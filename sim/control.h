@@ -21,14 +21,14 @@ bool set_fault(Instrument &instrument, const std::string &name, const std::strin
 
 // What one line of standard input asks of the simulator beyond the
 // instrument's state, which it changes itself.
-struct Control {
+struct Request {
     std::vector<std::string> lines;    // to print before the answer (help)
     std::string answer = "ok";         // "ok", or "error " and why
     std::optional<bool> pace;          // pace on | off
     std::optional<std::string> send;   // bytes to put on the line now
     bool quit = false;
 };
-Control control(Instrument &instrument, const std::string &line);
+Request control(Instrument &instrument, const std::string &line);
 
 // The report lines: "rx" and the bytes of a command received, its CR
 // included; "tx" and the bytes of a reply. Each byte as two hex digits.

@@ -24,7 +24,7 @@ constexpr long long MS = 1000000;
 
 // The one pacing routine, for both directions: unpaced, the bytes are through
 // at once; paced, each one byte time after the one before, and none before `at`.
-void Line::Wire::put(const std::string &text, long long at, bool pace)
+void PtyLine::Wire::put(const std::string &text, long long at, bool pace)
 {
     for (unsigned char c : text) {
         long long when = at;
@@ -36,7 +36,7 @@ void Line::Wire::put(const std::string &text, long long at, bool pace)
     }
 }
 
-const char *Line::open()
+const char *PtyLine::open()
 {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
@@ -61,13 +61,13 @@ const char *Line::open()
     return name;
 }
 
-void Line::close()
+void PtyLine::close()
 {
     ::close(master_);
     ::close(slave_);
 }
 
-void Line::read()
+void PtyLine::read()
 {
     char buf[256];
     ssize_t n = ::read(master_, buf, sizeof buf);
@@ -75,7 +75,7 @@ void Line::read()
         in_.put(std::string(buf, size_t(n)), MonotonicNs(), pace);
 }
 
-bool Line::take(long long now, unsigned char &byte, long long &at)
+bool PtyLine::take(long long now, unsigned char &byte, long long &at)
 {
     if (in_.bytes.empty() || in_.bytes.front().at > now)
         return false;
@@ -85,12 +85,12 @@ bool Line::take(long long now, unsigned char &byte, long long &at)
     return true;
 }
 
-void Line::put(const std::string &bytes, long long at)
+void PtyLine::put(const std::string &bytes, long long at)
 {
     out_.put(bytes, at, pace);
 }
 
-void Line::put(const Reply &reply, long long at)
+void PtyLine::put(const Reply &reply, long long at)
 {
     at += reply.late_ms * MS;
     if (!reply.split_at) {
@@ -103,7 +103,7 @@ void Line::put(const Reply &reply, long long at)
 
 // All that is due goes in one write, so that bytes put on the wire together
 // (a reply and its repeat, unpaced) reach the program together too.
-bool Line::write(long long now)
+bool PtyLine::write(long long now)
 {
     std::string due;
     for (const Wire::Timed &t : out_.bytes) {
@@ -120,7 +120,7 @@ bool Line::write(long long now)
     return true;
 }
 
-long long Line::next_due() const
+long long PtyLine::next_due() const
 {
     long long next = -1;
     if (!in_.bytes.empty())
@@ -130,7 +130,7 @@ long long Line::next_due() const
     return next;
 }
 
-Line::Hangup Line::hang_up_when_read(long long now)
+PtyLine::Hangup PtyLine::hang_up_when_read(long long now)
 {
     if (!out_.bytes.empty())
         return Hangup::not_yet;

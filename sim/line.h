@@ -10,7 +10,7 @@
 
 namespace sim {
 
-class Line {
+class PtyLine {
 public:
     bool pace = false;
 

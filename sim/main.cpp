@@ -65,7 +65,7 @@
 namespace {
 
 sim::Instrument instrument;
-sim::Line line;
+sim::PtyLine line;
 sim::Log log_mode = sim::Log::readable;
 std::string input;  // standard input, up to its next newline
 
@@ -106,7 +106,7 @@ void receive(long long now)
 // One line from standard input.
 void control(const std::string &text)
 {
-    sim::Control c = sim::control(instrument, text);
+    sim::Request c = sim::control(instrument, text);
     if (c.pace)
         line.pace = *c.pace;
     if (c.send)
@@ -225,15 +225,15 @@ int main(int argc, char **argv)
         receive(now);
         if (!line.write(now))
             hang_up();
-        sim::Line::Hangup hangup = sim::Line::Hangup::not_yet;
+        sim::PtyLine::Hangup hangup = sim::PtyLine::Hangup::not_yet;
         if (instrument.hanging_up())
             hangup = line.hang_up_when_read(now);
-        if (hangup == sim::Line::Hangup::now)
+        if (hangup == sim::PtyLine::Hangup::now)
             hang_up();
 
         timespec wait;
         pollfd fds[2] = {{line.fd(), POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-        if (ppoll(fds, 2, timeout(hangup == sim::Line::Hangup::soon, wait), nullptr) < 0 &&
+        if (ppoll(fds, 2, timeout(hangup == sim::PtyLine::Hangup::soon, wait), nullptr) < 0 &&
             errno != EINTR)
             return 1;
         if (fds[0].revents & POLLIN)

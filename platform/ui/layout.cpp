@@ -325,7 +325,7 @@ void orderTabs(Panel *panel)
 
 // Panel `number` of the layout text, once the layout is known to be one
 // this run-time reads whole.
-QJsonObject panelOf(const QByteArray &layout, int number)
+QJsonObject panelJson(const QByteArray &layout, int number)
 {
     QJsonParseError perr;
     const QJsonDocument doc = QJsonDocument::fromJson(layout, &perr);
@@ -360,7 +360,7 @@ std::unique_ptr<Panel> BuildPanel(const QByteArray &layout, int number, int *err
 {
     PanelWindow *w = nullptr;
     try {
-        const QJsonObject p = panelOf(layout, number);
+        const QJsonObject p = panelJson(layout, number);
         auto panel = std::make_unique<Panel>();
         panel->window = w = new PanelWindow(panel.get());
         w->setObjectName(p.value("constant").toString());

@@ -70,7 +70,7 @@ int nextHandle = 1;
 PopupHook popupHook;
 ExitHook exitHook;
 
-Panel *panelOf(int handle)
+Panel *panelByHandle(int handle)
 {
     auto it = panels.find(handle);
     return it == panels.end() ? nullptr : it->second.get();
@@ -78,9 +78,9 @@ Panel *panelOf(int handle)
 
 // Control `id` of panel `handle` into *c: 0, or UIE_BAD_HANDLE or
 // UIE_BAD_CONTROL when there is none.
-int lookUp(int handle, int id, Control **c)
+int findControl(int handle, int id, Control **c)
 {
-    Panel *p = panelOf(handle);
+    Panel *p = panelByHandle(handle);
     if (!p)
         return UIE_BAD_HANDLE;
     auto it = p->controls.find(id);
@@ -117,7 +117,7 @@ bool hasDisplay()
 // Declares `p`, the panel of `handle`; without one, the calling function
 // returns UIE_BAD_HANDLE.
 #define CHECK_PANEL(p, handle)  \
-    Panel *p = panelOf(handle); \
+    Panel *p = panelByHandle(handle); \
     if (!p)                     \
         return UIE_BAD_HANDLE
 
@@ -125,8 +125,8 @@ bool hasDisplay()
 // function returns UIE_BAD_HANDLE or UIE_BAD_CONTROL.
 #define CHECK_CONTROL(c, handle, id)                                 \
     Control *c = nullptr;                                            \
-    if (const int lookUpError = lookUp(handle, id, &c); lookUpError) \
-        return lookUpError
+    if (const int notFound = findControl(handle, id, &c); notFound) \
+        return notFound
 
 int InitCVIRTEEx(void *, void *, void *)
 {
@@ -335,7 +335,7 @@ int SetCtrlMenu(int handle, int id, const char *const *items, int count)
     c->menu.clear();
     for (int k = 0; k < count; k++)
         c->menu << FromCp1250(items[k]);
-    WatchForMenu(panelOf(handle), c);
+    WatchForMenu(panelByHandle(handle), c);
     return 0;
 }
 

@@ -15,7 +15,7 @@ namespace {
 void step(sim::Instrument &instrument, const QByteArray &text, QByteArrayList &replies)
 {
     if (text.startsWith("> ")) {
-        sim::Control c = sim::control(instrument, text.mid(2).toStdString());
+        sim::Request c = sim::control(instrument, text.mid(2).toStdString());
         QCOMPARE(QByteArray::fromStdString(c.answer), QByteArray("ok"));
         return;
     }
@@ -29,7 +29,7 @@ void step(sim::Instrument &instrument, const QByteArray &text, QByteArrayList &r
 }
 
 // What a line of standard input answered and asked of the line, in one text.
-QByteArray describe(const sim::Control &c)
+QByteArray describe(const sim::Request &c)
 {
     QByteArray s = QByteArray::fromStdString(c.answer);
     if (c.pace)
@@ -349,7 +349,7 @@ private slots:
     void help()
     {
         sim::Instrument instrument;
-        const sim::Control c = sim::control(instrument, "help");
+        const sim::Request c = sim::control(instrument, "help");
         QCOMPARE(QByteArray::fromStdString(c.answer), QByteArray("ok"));
         QByteArray text;
         for (const std::string &line : c.lines) {

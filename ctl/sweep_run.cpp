@@ -98,6 +98,18 @@ int Sweep::prepare()
             return usageError(ctx_, "cannot resume: " + qs(error));
         if (!checkResumed())
             return CTL_USAGE;
+        if (record_.rows.size() < plan_.size()) {
+            // Locked, then read again: a row that another run completed
+            // since is continued, not cut off.
+            if (!file_.reopen(recordPath, &record_, &error)) {
+                complain(ctx_, qs(error));
+                return CTL_USAGE;
+            }
+            if (!checkResumed()) {
+                file_.close();
+                return CTL_USAGE;
+            }
+        }
     }
     return CTL_DONE;
 }
@@ -437,7 +449,7 @@ int Sweep::openRecord(int ident)
                                .arg(ident));
             return CTL_USAGE;
         }
-        if (!file_.reopen(recordPath, record_.completeBytes, &error)) {
+        if (!file_.cutPartialLine(record_.completeBytes, &error)) {
             complain(ctx_, qs(error));
             return CTL_USAGE;
         }

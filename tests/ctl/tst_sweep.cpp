@@ -14,7 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -333,6 +336,37 @@ private slots:
         QByteArray out;
         QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume"}, &out), 1);
         QVERIFY2(out.contains("points: 4\npassed: 2\n"), out.constData());
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), QList<QByteArray>());
+    }
+
+    // --resume while another run holds the record: refused before the port
+    // is touched, and a row that run completes meanwhile is never cut off.
+    void resumeWhileHeld()
+    {
+        QVERIFY(writeFile(path("one.txt"), "100.4\n"));
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--readings", "one.txt"}), 1);
+        QCOMPARE(rowsOf(path("rec.csv")).size(), 1);
+        const int fd = ::open(QFile::encodeName(path("rec.csv")).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        // Late replies hold a resumed run that took no lock at its
+        // identification while the other run completes point 2 and ends.
+        sim->clearReceived();
+        QVERIFY(sim->command("fault late 250"));
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"});
+        QVERIFY(QTest::qWaitFor([&] { return !sim->received().isEmpty() || p.state() == QProcess::NotRunning; }, slack(10000)));
+        const QByteArray row = "2,2026-12-09T06:00:00Z,1000,1000,1000.5,0.050,1,pass\n";
+        QCOMPARE(::write(fd, row.constData(), size_t(row.size())), ssize_t(row.size()));
+        ::close(fd);
+        const QByteArray held = bytesOf(path("rec.csv"));
+        QVERIFY(sim->command("fault none"));
+        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(slack(20000)));
+        QCOMPARE(bytesOf(path("rec.csv")), held);
+        QCOMPARE(p.exitCode(), 2);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("rec.csv is being written by another run"), err.constData());
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), QList<QByteArray>());
     }

@@ -49,7 +49,11 @@ int sweepVerb(CtlContext &ctx, const QStringList &args)
     parser.addPositionalArgument("PLAN", "The plan, a CSV file.", "PLAN");
     const QCommandLineOption record("record", "The record to write (a new file), or to continue with --resume.", "RECORD");
     const QCommandLineOption resume("resume", "Continue RECORD, a record of the same plan, at its first point not done.");
-    const QCommandLineOption readings("readings", "Take the readings from FILE, one a line (or skip), - for standard input.", "FILE");
+    const QCommandLineOption readings("readings",
+                                      "Take the readings from FILE, one a line (or skip): its Nth reading is the plan's "
+                                      "point N's, also on --resume and when a point is done again; - takes the next line of "
+                                      "standard input each time.",
+                                      "FILE");
     const QCommandLineOption uut("uut", "The tester under test, for the record.", "TEXT");
     const QCommandLineOption op("operator", "Who calibrates, for the record.", "TEXT");
     parser.addOptions({record, resume, readings, uut, op});

@@ -48,6 +48,7 @@ private:
     Step waitVoltage(size_t index);
     Step dwell(size_t index);
     Step reading(size_t index, double *mohm);
+    LineSource::Result nextReading(size_t index, Deadline until, std::string *line, int *lineNo);
     Step waitWithInput(Deadline until, const QString &during);
     Step recordPoint(size_t index, Step step, double mohm);
     std::optional<int> retry(const std::function<std::optional<int>()> &command);
@@ -68,6 +69,11 @@ private:
     RecordFile file_;
     LineSource input_;       // the technician's answers, or the readings file
     bool scripted_ = false;  // answers from --readings
+    // A readings file's readings so far, each with its line number: the
+    // file's Nth reading is the plan's point N's, also when the run was
+    // resumed or the point is done again (standard input gives the next).
+    bool byPoint_ = false;
+    std::vector<std::pair<std::string, int>> fileReadings_;
     bool tty_ = false;       // standard error is a terminal
     bool remote_ = false;
     std::optional<int> knownVoltage_;  // an M answered just now
@@ -123,6 +129,7 @@ int Sweep::openInput()
     scripted_ = true;
     if (o_.readingsPath == "-")
         return CTL_DONE;
+    byPoint_ = true;
     const int fd = ::open(QFile::encodeName(o_.readingsPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + QString::fromLocal8Bit(strerror(errno)));
@@ -292,24 +299,46 @@ Step Sweep::dwell(size_t index)
     return Step::Done;
 }
 
+// The point's reading, waited for until `until`: from a readings file its
+// line for the point, else the next line (blank and # lines passed over in
+// scripted runs). *lineNo is the line's number in its file.
+LineSource::Result Sweep::nextReading(size_t index, Deadline until, std::string *line, int *lineNo)
+{
+    for (;;) {
+        if (byPoint_ && index < fileReadings_.size()) {
+            *line = fileReadings_[index].first;
+            *lineNo = fileReadings_[index].second;
+            return LineSource::Line;
+        }
+        const LineSource::Result r = input_.next(until, line);
+        if (r != LineSource::Line)
+            return r;
+        *lineNo = input_.lineNo();
+        if (scripted_) {
+            const std::string t = qs(*line).trimmed().toStdString();
+            if (t.empty() || t[0] == '#')
+                continue;
+        }
+        if (!byPoint_)
+            return r;
+        fileReadings_.emplace_back(*line, *lineNo);
+    }
+}
+
 Step Sweep::reading(size_t index, double *mohm)
 {
     for (;;) {
         if (!scripted_)
             printErr(QString("%1: the tester's reading [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ").arg(pointName(index)));
         std::string line;
-        const LineSource::Result r = input_.next(Deadline::never(), &line);
+        int lineNo = 0;
+        const LineSource::Result r = nextReading(index, Deadline::never(), &line, &lineNo);
         if (r == LineSource::Signal)
             return stoppedBySignal();
         if (r == LineSource::End)
             return stop(scripted_ ? "the readings " + o_.readingsPath + " ended" : QString("the input ended"));
         if (r != LineSource::Line)
             continue;
-        if (scripted_) {
-            const std::string t = qs(line).trimmed().toStdString();
-            if (t.empty() || t[0] == '#')
-                continue;
-        }
         const ReadingInput in = parseReading(line);
         switch (in.kind) {
         case ReadingInput::Value:
@@ -321,7 +350,7 @@ Step Sweep::reading(size_t index, double *mohm)
             return stop("stopped by the operator");
         case ReadingInput::Bad:
             if (scripted_)
-                return stop(QString("the readings %1, line %2: %3").arg(o_.readingsPath).arg(input_.lineNo()).arg(qs(in.why)));
+                return stop(QString("the readings %1, line %2: %3").arg(o_.readingsPath).arg(lineNo).arg(qs(in.why)));
             printErr(qs(in.why) + "\n");
             break;
         }

@@ -24,6 +24,8 @@ const char DESCRIPTION[] =
     "Readings: 4072 (MOhm), 4.07G, 4070M, 4070000k, 4.07e9 (a number with an exponent\n"
     "and no unit is ohms), 4.07e9ohm; s skips the point, q stops the run. Stopped\n"
     "runs (q, the readings' end, Ctrl+C, a silent decade) continue with --resume.\n"
+    "The voltage is asked for every 0.5 s through the dwell and the reading too: a\n"
+    "point whose voltage was changed is done again.\n"
     "Prompts and progress go to standard error, the summary to standard output.\n"
     "\n"
     "Exit status: 0 every point passed; 1 a point failed or was skipped, the run\n"

@@ -233,9 +233,9 @@ private slots:
         QCOMPARE(sim->received().last(), QByteArray("L1\r"));
     }
 
-    // The voltage changed while the tester was read: that reading is not
-    // recorded, the point is done again once the voltage is back. A decade
-    // put to local control meanwhile is taken back to remote.
+    // The voltage changed while the tester's reading is awaited: seen at
+    // once (an M every 0.5 s), the point is done again once the voltage is
+    // back. A decade put to local control meanwhile is taken back to remote.
     void voltageChangedDuringPoint()
     {
         QProcess p;
@@ -244,9 +244,9 @@ private slots:
         QVERIFY(sim->command("voltage 2500"));
         QVERIFY(sim->command("local"));
         QVERIFY(sim->command("front 555"));
-        p.write("999\n");
         QByteArray err;
-        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V"));
+        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V "
+                                 "while the reading was asked for: the point is done again"));
         QVERIFY(waitErr(p, &err, "select 1000 V on the decade (it has 2500 V)"));
         QVERIFY(sim->command("voltage 1000"));
         p.write("100.4\n");
@@ -257,6 +257,30 @@ private slots:
         QVERIFY(sim->sentinel());
         QCOMPARE(commandsOf(sim->received(), "R"), (QList<QByteArray>{"R100\r", "R100\r", "R100\r", "R1000\r"}));
         QCOMPARE(commandsOf(sim->received(), "L"), (QList<QByteArray>{"L0\r", "L0\r", "L1\r"}));
+    }
+
+    // The voltage switched for a moment during a dwell and back: the M
+    // asked through the dwell sees it, and the point is done again, with the
+    // readings file's line for it.
+    void voltageChangedDuringDwell()
+    {
+        QVERIFY(writeFile(path("dwell.csv"), "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n100,1000,2,2\n1000,1000,1,0\n"));
+        QProcess p;
+        start(p, {"sweep", "dwell.csv", "--record", "rec.csv", "--readings", "readings.txt"});
+        QVERIFY(sim->waitReceived(5));  // I, M, L0, R100, K: the dwell begins
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(sim->waitReceived(int(sim->received().size()) + 1, slack(5000)));
+        QCOMPARE(sim->received().last(), QByteArray("M\r"));
+        QVERIFY(sim->command("voltage 1000"));
+        QVERIFY(p.waitForFinished(slack(30000)));
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("point 1/2 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V during the "
+                              "dwell: the point is done again"),
+                 err.constData());
+        QCOMPARE(rowsOf(path("rec.csv")), (QStringList{"1,,100,1000,100.4,0.400,2,pass", "2,,1000,1000,1020,2.000,1,fail"}));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(commandsOf(sim->received(), "R"), (QList<QByteArray>{"R100\r", "R100\r", "R1000\r"}));
     }
 
     // Killed at several moments (each kill -9 of a run reading from a pipe)

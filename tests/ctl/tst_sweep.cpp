@@ -1,8 +1,9 @@
 // t483ctl sweep as a child process (T483_CTL) against t483-sim on COM1:
 // the verdicts of a scripted run and the commands behind them, the wait
-// for the plan's test voltage, runs killed with SIGKILL at several moments
-// and resumed, Ctrl+C, and the plans and records it refuses before the port
-// is touched.
+// for the plan's test voltage and a voltage changed during a point, runs
+// killed with SIGKILL at several moments and resumed, a record another run
+// holds, Ctrl+C, and the plans and records it refuses before the port is
+// touched.
 #include "ctl/record_file.h"
 #include "ctl_run.h"
 #include "sim_process.h"

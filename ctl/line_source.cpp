@@ -19,12 +19,14 @@ LineSource::Result LineSource::next(Deadline until, std::string *line)
             return End;
         if (SignalPipeCaught())
             return Signal;
-        if (until.passed())
-            return Timeout;
-        // A signal caught just before poll() has its byte in the pipe.
+        // A signal caught just before poll() has its byte in the pipe. What
+        // has come is taken also once the time is up.
         pollfd p[2] = {{fd_, POLLIN, 0}, {SignalPipeFd(), POLLIN, 0}};
-        if (::poll(p, 2, until.poll_ms()) <= 0)
+        if (::poll(p, 2, until.poll_ms()) <= 0) {
+            if (until.passed())
+                return Timeout;
             continue;
+        }
         if (p[1].revents)
             SignalPipeDrain();
         if (!p[0].revents)

@@ -17,7 +17,8 @@ public:
 
     // The next line (its line end dropped), waited for until `until`. A
     // caught signal (SignalPipeCaught) ends the wait; the lines already in
-    // are taken first.
+    // are taken first, and what is ready to be read is read before Timeout
+    // is returned, even for a time already up.
     Result next(Deadline until, std::string *line);
 
 private:

@@ -132,7 +132,7 @@ bool RecordFile::create(const std::string &path, const std::vector<std::pair<std
     return true;
 }
 
-bool RecordFile::reopen(const std::string &path, std::uint64_t completeBytes, std::string *error)
+bool RecordFile::reopen(const std::string &path, Record *record, std::string *error)
 {
     close();
     fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -145,16 +145,34 @@ bool RecordFile::reopen(const std::string &path, std::uint64_t completeBytes, st
         close();
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        *error = systemError("cannot read", path);
+    // Read under the lock, and the file read the one locked.
+    struct stat held {}, named {};
+    if (!readRecordFile(path, record, error)) {
         close();
+        return false;
+    }
+    if (::fstat(fd_, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+        held.st_ino != named.st_ino) {
+        *error = path + " was replaced while it was opened";
+        close();
+        return false;
+    }
+    path_ = path;
+    return true;
+}
+
+bool RecordFile::cutPartialLine(std::uint64_t completeBytes, std::string *error)
+{
+    struct stat st {};
+    if (fd_ < 0)
+        errno = EBADF;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        *error = systemError("cannot read", path_);
         return false;
     }
     if (std::uint64_t(st.st_size) > completeBytes &&
         (::ftruncate(fd_, off_t(completeBytes)) != 0 || !fsyncRetry(fd_))) {
-        *error = systemError("cannot cut the unfinished last line of", path);
-        close();
+        *error = systemError("cannot cut the unfinished last line of", path_);
         return false;
     }
     return true;

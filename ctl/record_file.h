@@ -33,15 +33,21 @@ public:
     // line ends (control characters are written as spaces).
     bool create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,
                 std::string *error, bool *exists = nullptr);
-    // Opens an existing record to add rows to it, first cutting it back to
-    // `completeBytes` (Record::completeBytes) when it is longer: the last
-    // line a crash left without its line end. The file is locked (flock)
-    // while open: false for a record another run is writing.
-    bool reopen(const std::string &path, std::uint64_t completeBytes, std::string *error);
+    // Opens an existing record to add rows to it and reads it into *record
+    // (readRecordFile). The file is locked (flock) first and held while
+    // open, so what is read is what is continued: a row another run
+    // completed before it let go is kept. False for a record another run is
+    // writing, or one that cannot be read.
+    bool reopen(const std::string &path, Record *record, std::string *error);
+    // Cuts the reopened record back to `completeBytes` (Record::completeBytes,
+    // as reopen read it) when it is longer: the last line a crash left
+    // without its line end.
+    bool cutPartialLine(std::uint64_t completeBytes, std::string *error);
     // Adds a row, on disk before it returns.
     bool append(const RecordRow &row, std::string *error);
     void close();
 
 private:
     int fd_ = -1;
+    std::string path_;  // the reopened record's, for messages
 };

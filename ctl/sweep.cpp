@@ -24,6 +24,8 @@ const char DESCRIPTION[] =
     "Readings: 4072 (MOhm), 4.07G, 4070M, 4070000k, 4.07e9 (a number with an exponent\n"
     "and no unit is ohms), 4.07e9ohm; s skips the point, q stops the run. Stopped\n"
     "runs (q, the readings' end, Ctrl+C, a silent decade) continue with --resume.\n"
+    "The voltage is asked for every 0.5 s through the dwell and the reading too: a\n"
+    "point whose voltage was changed is done again.\n"
     "Prompts and progress go to standard error, the summary to standard output.\n"
     "\n"
     "Exit status: 0 every point passed; 1 a point failed or was skipped, the run\n"
@@ -49,7 +51,11 @@ int sweepVerb(CtlContext &ctx, const QStringList &args)
     parser.addPositionalArgument("PLAN", "The plan, a CSV file.", "PLAN");
     const QCommandLineOption record("record", "The record to write (a new file), or to continue with --resume.", "RECORD");
     const QCommandLineOption resume("resume", "Continue RECORD, a record of the same plan, at its first point not done.");
-    const QCommandLineOption readings("readings", "Take the readings from FILE, one a line (or skip), - for standard input.", "FILE");
+    const QCommandLineOption readings("readings",
+                                      "Take the readings from FILE, one a line (or skip): its Nth reading is the plan's "
+                                      "point N's, also on --resume and when a point is done again; - takes the next line of "
+                                      "standard input each time.",
+                                      "FILE");
     const QCommandLineOption uut("uut", "The tester under test, for the record.", "TEXT");
     const QCommandLineOption op("operator", "Who calibrates, for the record.", "TEXT");
     parser.addOptions({record, resume, readings, uut, op});

@@ -29,8 +29,9 @@ QString utcNow()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
 }
 
-// How a step of a point ended.
-enum class Step { Done, Skipped, Stopped };
+// How a step of a point ended: Redo when the decade's test voltage was
+// changed during it, and the point is done again.
+enum class Step { Done, Skipped, Stopped, Redo };
 
 class Sweep {
 public:
@@ -46,8 +47,11 @@ private:
     Step point(size_t index);
     Step setResistance(const PlanPoint &p);
     Step waitVoltage(size_t index);
+    std::optional<int> askVoltage();
+    Step checkVoltage(size_t index, const char *during, bool lineOpen);
     Step dwell(size_t index);
     Step reading(size_t index, double *mohm);
+    LineSource::Result nextReading(size_t index, Deadline until, std::string *line, int *lineNo);
     Step waitWithInput(Deadline until, const QString &during);
     Step recordPoint(size_t index, Step step, double mohm);
     std::optional<int> retry(const std::function<std::optional<int>()> &command);
@@ -68,9 +72,15 @@ private:
     RecordFile file_;
     LineSource input_;       // the technician's answers, or the readings file
     bool scripted_ = false;  // answers from --readings
+    // A readings file's readings so far, each with its line number: the
+    // file's Nth reading is the plan's point N's, also when the run was
+    // resumed or the point is done again (standard input gives the next).
+    bool byPoint_ = false;
+    std::vector<std::pair<std::string, int>> fileReadings_;
     bool tty_ = false;       // standard error is a terminal
     bool remote_ = false;
     std::optional<int> knownVoltage_;  // an M answered just now
+    Deadline nextM_ = Deadline::in_ns(0);  // when the voltage is asked for again
     QString stopReason_;
 };
 
@@ -98,6 +108,18 @@ int Sweep::prepare()
             return usageError(ctx_, "cannot resume: " + qs(error));
         if (!checkResumed())
             return CTL_USAGE;
+        if (record_.rows.size() < plan_.size()) {
+            // Locked, then read again: a row that another run completed
+            // since is continued, not cut off.
+            if (!file_.reopen(recordPath, &record_, &error)) {
+                complain(ctx_, qs(error));
+                return CTL_USAGE;
+            }
+            if (!checkResumed()) {
+                file_.close();
+                return CTL_USAGE;
+            }
+        }
     }
     return CTL_DONE;
 }
@@ -111,6 +133,7 @@ int Sweep::openInput()
     scripted_ = true;
     if (o_.readingsPath == "-")
         return CTL_DONE;
+    byPoint_ = true;
     const int fd = ::open(QFile::encodeName(o_.readingsPath).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + QString::fromLocal8Bit(strerror(errno)));
@@ -226,13 +249,11 @@ Step Sweep::waitVoltage(size_t index)
     const int want = plan_[index].voltage_v;
     int shown = -1;
     for (;;) {
-        // An M every 0.5 s, however long its answer took; the first may
-        // have come with the last point's reading.
-        const Deadline nextAsk = Deadline::in_ms(500);
+        // The first answer may have come with the last point's reading.
         std::optional<int> v = knownVoltage_;
         knownVoltage_.reset();
         if (!v)
-            v = retry([&] { return decade_.voltage(); });
+            v = askVoltage();
         if (!v)
             return decadeFault("M");
         if (*v == want) {
@@ -248,10 +269,36 @@ Step Sweep::waitVoltage(size_t index)
                          .arg(scripted_ ? "" : "; s skips the point, q stops the run"));
             shown = *v;
         }
-        const Step step = waitWithInput(nextAsk, QString("waiting for %1 V").arg(want));
+        const Step step = waitWithInput(nextM_, QString("waiting for %1 V").arg(want));
         if (step != Step::Done)
             return step;
     }
+}
+
+// "M", the next one due 0.5 s after this one was asked, however long its
+// answer took.
+std::optional<int> Sweep::askVoltage()
+{
+    nextM_ = Deadline::in_ms(500);
+    return retry([&] { return decade_.voltage(); });
+}
+
+// Once an M is due, whether the voltage is still the point's (Done) or was
+// changed (Redo, said on standard error after a line end when a prompt or
+// a count is on the line).
+Step Sweep::checkVoltage(size_t index, const char *during, bool lineOpen)
+{
+    if (!nextM_.passed())
+        return Step::Done;
+    const std::optional<int> v = askVoltage();
+    if (!v)
+        return decadeFault("M");
+    if (*v == plan_[index].voltage_v)
+        return Step::Done;
+    knownVoltage_ = *v;
+    printErr(QString("%1%2: the decade's test voltage was changed to %3 %4: the point is done again\n")
+                 .arg(lineOpen ? "\n" : "", pointName(index), *v ? QString("%1 V").arg(*v) : QString("none"), during));
+    return Step::Redo;
 }
 
 Step Sweep::dwell(size_t index)
@@ -266,9 +313,15 @@ Step Sweep::dwell(size_t index)
         const long long leftMs = until.poll_ms();
         if (tty_)
             printErr(QString("\r%1: dwell, %2 s left ").arg(pointName(index)).arg((leftMs + 999) / 1000));
-        // To the next whole second left, for the count shown.
-        const Deadline tick = Deadline::in_ms(std::min(leftMs, (leftMs - 1) % 1000 + 1));
-        const Step step = waitWithInput(tick, "dwell");
+        // To the next whole second left, for the count shown, or to the
+        // next M if that comes first.
+        Deadline tick = Deadline::in_ms(std::min(leftMs, (leftMs - 1) % 1000 + 1));
+        tick.at_ns = std::min(tick.at_ns, nextM_.at_ns);
+        Step step = waitWithInput(tick, "dwell");
+        if (step == Step::Done && !until.passed())
+            step = checkVoltage(index, "during the dwell", tty_);
+        if (step == Step::Redo)
+            return step;
         if (step != Step::Done) {
             if (tty_)
                 printErr("\n");
@@ -280,23 +333,52 @@ Step Sweep::dwell(size_t index)
     return Step::Done;
 }
 
-Step Sweep::reading(size_t index, double *mohm)
+// The point's reading, waited for until `until`: from a readings file its
+// line for the point, else the next line (blank and # lines passed over in
+// scripted runs). *lineNo is the line's number in its file.
+LineSource::Result Sweep::nextReading(size_t index, Deadline until, std::string *line, int *lineNo)
 {
     for (;;) {
-        if (!scripted_)
+        if (byPoint_ && index < fileReadings_.size()) {
+            *line = fileReadings_[index].first;
+            *lineNo = fileReadings_[index].second;
+            return LineSource::Line;
+        }
+        const LineSource::Result r = input_.next(until, line);
+        if (r != LineSource::Line)
+            return r;
+        *lineNo = input_.lineNo();
+        if (scripted_) {
+            const std::string t = qs(*line).trimmed().toStdString();
+            if (t.empty() || t[0] == '#')
+                continue;
+        }
+        if (!byPoint_)
+            return r;
+        fileReadings_.emplace_back(*line, *lineNo);
+    }
+}
+
+Step Sweep::reading(size_t index, double *mohm)
+{
+    bool prompted = false;
+    for (;;) {
+        if (!scripted_ && !prompted)
             printErr(QString("%1: the tester's reading [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ").arg(pointName(index)));
+        prompted = true;
+        // The voltage asked for every 0.5 s while the reading is awaited.
         std::string line;
-        const LineSource::Result r = input_.next(Deadline::never(), &line);
+        int lineNo = 0;
+        const LineSource::Result r = nextReading(index, nextM_, &line, &lineNo);
         if (r == LineSource::Signal)
             return stoppedBySignal();
         if (r == LineSource::End)
             return stop(scripted_ ? "the readings " + o_.readingsPath + " ended" : QString("the input ended"));
-        if (r != LineSource::Line)
+        if (r == LineSource::Timeout) {
+            const Step step = checkVoltage(index, "while the reading was asked for", !scripted_);
+            if (step != Step::Done)
+                return step;
             continue;
-        if (scripted_) {
-            const std::string t = qs(line).trimmed().toStdString();
-            if (t.empty() || t[0] == '#')
-                continue;
         }
         const ReadingInput in = parseReading(line);
         switch (in.kind) {
@@ -309,8 +391,9 @@ Step Sweep::reading(size_t index, double *mohm)
             return stop("stopped by the operator");
         case ReadingInput::Bad:
             if (scripted_)
-                return stop(QString("the readings %1, line %2: %3").arg(o_.readingsPath).arg(input_.lineNo()).arg(qs(in.why)));
+                return stop(QString("the readings %1, line %2: %3").arg(o_.readingsPath).arg(lineNo).arg(qs(in.why)));
             printErr(qs(in.why) + "\n");
+            prompted = false;
             break;
         }
     }
@@ -352,11 +435,13 @@ Step Sweep::point(size_t index)
             step = dwell(index);
         if (step == Step::Done)
             step = reading(index, &mohm);
+        if (step == Step::Redo)
+            continue;
         if (step != Step::Done)
             break;
         // The voltage still the plan's once the reading is in; the answer
         // stands for the next point's first check.
-        const std::optional<int> v = retry([&] { return decade_.voltage(); });
+        const std::optional<int> v = askVoltage();
         if (!v)
             return decadeFault("M");
         knownVoltage_ = *v;
@@ -437,7 +522,7 @@ int Sweep::openRecord(int ident)
                                .arg(ident));
             return CTL_USAGE;
         }
-        if (!file_.reopen(recordPath, record_.completeBytes, &error)) {
+        if (!file_.cutPartialLine(record_.completeBytes, &error)) {
             complain(ctx_, qs(error));
             return CTL_USAGE;
         }

@@ -201,7 +201,8 @@ private slots:
         QVERIFY(file.append(skipped, &error));
         // A second run cannot add to a record being written.
         RecordFile second;
-        QVERIFY(!second.reopen(path, 0, &error));
+        Record read;
+        QVERIFY(!second.reopen(path, &read, &error));
         QVERIFY2(error.find("another run") != std::string::npos, error.c_str());
         file.close();
 
@@ -237,8 +238,11 @@ private slots:
         QCOMPARE(rec.rows[1].tolerance_pct, 2.5);
         QCOMPARE(rec.rows[1].verdict, Verdict::Skipped);
 
-        // Continued: the cut line goes, the new row follows whole.
-        QVERIFY(file.reopen(path, rec.completeBytes, &error));
+        // Continued: read again under the lock, the cut line goes, the new
+        // row follows whole.
+        QVERIFY2(file.reopen(path, &read, &error), error.c_str());
+        QCOMPARE(read.completeBytes, rec.completeBytes);
+        QVERIFY(file.cutPartialLine(read.completeBytes, &error));
         RecordRow third{3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail};
         QVERIFY(file.append(third, &error));
         file.close();

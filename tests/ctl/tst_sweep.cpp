@@ -1,8 +1,9 @@
 // t483ctl sweep as a child process (T483_CTL) against t483-sim on COM1:
 // the verdicts of a scripted run and the commands behind them, the wait
-// for the plan's test voltage, runs killed with SIGKILL at several moments
-// and resumed, Ctrl+C, and the plans and records it refuses before the port
-// is touched.
+// for the plan's test voltage and a voltage changed during a point, runs
+// killed with SIGKILL at several moments and resumed, a record another run
+// holds, Ctrl+C, and the plans and records it refuses before the port is
+// touched.
 #include "ctl/record_file.h"
 #include "ctl_run.h"
 #include "sim_process.h"
@@ -14,7 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -230,9 +234,9 @@ private slots:
         QCOMPARE(sim->received().last(), QByteArray("L1\r"));
     }
 
-    // The voltage changed while the tester was read: that reading is not
-    // recorded, the point is done again once the voltage is back. A decade
-    // put to local control meanwhile is taken back to remote.
+    // The voltage changed while the tester's reading is awaited: seen at
+    // once (an M every 0.5 s), the point is done again once the voltage is
+    // back. A decade put to local control meanwhile is taken back to remote.
     void voltageChangedDuringPoint()
     {
         QProcess p;
@@ -241,9 +245,9 @@ private slots:
         QVERIFY(sim->command("voltage 2500"));
         QVERIFY(sim->command("local"));
         QVERIFY(sim->command("front 555"));
-        p.write("999\n");
         QByteArray err;
-        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V"));
+        QVERIFY(waitErr(p, &err, "point 1/4 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V "
+                                 "while the reading was asked for: the point is done again"));
         QVERIFY(waitErr(p, &err, "select 1000 V on the decade (it has 2500 V)"));
         QVERIFY(sim->command("voltage 1000"));
         p.write("100.4\n");
@@ -256,9 +260,34 @@ private slots:
         QCOMPARE(commandsOf(sim->received(), "L"), (QList<QByteArray>{"L0\r", "L0\r", "L1\r"}));
     }
 
+    // The voltage switched for a moment during a dwell and back: the M
+    // asked through the dwell sees it, and the point is done again, with the
+    // readings file's line for it.
+    void voltageChangedDuringDwell()
+    {
+        QVERIFY(writeFile(path("dwell.csv"), "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n100,1000,2,2\n1000,1000,1,0\n"));
+        QProcess p;
+        start(p, {"sweep", "dwell.csv", "--record", "rec.csv", "--readings", "readings.txt"});
+        QVERIFY(sim->waitReceived(5));  // I, M, L0, R100, K: the dwell begins
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(sim->waitReceived(int(sim->received().size()) + 1, slack(5000)));
+        QCOMPARE(sim->received().last(), QByteArray("M\r"));
+        QVERIFY(sim->command("voltage 1000"));
+        QVERIFY(p.waitForFinished(slack(30000)));
+        QCOMPARE(p.exitCode(), 1);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("point 1/2 (100 MOhm at 1000 V): the decade's test voltage was changed to 2500 V during the "
+                              "dwell: the point is done again"),
+                 err.constData());
+        QCOMPARE(rowsOf(path("rec.csv")), (QStringList{"1,,100,1000,100.4,0.400,2,pass", "2,,1000,1000,1020,2.000,1,fail"}));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(commandsOf(sim->received(), "R"), (QList<QByteArray>{"R100\r", "R100\r", "R1000\r"}));
+    }
+
     // Killed at several moments (each kill -9 of a run reading from a pipe)
-    // and resumed with the readings left: the same rows as a run never
-    // interrupted, the header kept, each point done once.
+    // and resumed with the whole readings file, whose line N is point N's:
+    // the same rows as a run never interrupted, the header kept, each point
+    // done once.
     void killedAndResumed_data()
     {
         QTest::addColumn<int>("rowsBefore");
@@ -297,10 +326,9 @@ private slots:
         QCOMPARE(rowsOf(path("rec.csv")), whole.mid(0, rowsBefore));
         const QByteArray header = bytesOf(path("rec.csv"));
 
-        QVERIFY(writeFile(path("rest.txt"), readings.mid(rowsBefore).join('\n')));
         sim->clearReceived();
         QByteArray err;
-        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "rest.txt"}, nullptr, &err), 1);
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"}, nullptr, &err), 1);
         QVERIFY2(err.contains(QByteArray("resuming rec.csv")), err.constData());
         QCOMPARE(rowsOf(path("rec.csv")), whole);
         QVERIFY(bytesOf(path("rec.csv")).startsWith(header));
@@ -310,7 +338,8 @@ private slots:
     }
 
     // A crash in the middle of writing a row leaves a line without its end:
-    // --resume cuts it and does that point again.
+    // --resume cuts it and does that point again, with the readings file's
+    // line for it.
     void halfWrittenRow()
     {
         QCOMPARE(run({"sweep", "plan.csv", "--record", "whole.csv", "--readings", "readings.txt"}), 1);
@@ -319,9 +348,8 @@ private slots:
         QVERIFY(third > 0);
         QVERIFY(writeFile(path("rec.csv"), whole.left(third + 10)));
         QCOMPARE(rowsOf(path("rec.csv")).size(), 2);
-        QVERIFY(writeFile(path("rest.txt"), "skip\n1.628e10\n"));
         QByteArray err;
-        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "rest.txt"}, nullptr, &err), 1);
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"}, nullptr, &err), 1);
         QVERIFY2(err.contains("unfinished last line was cut"), err.constData());
         QCOMPARE(rowsOf(path("rec.csv")), rowsOf(path("whole.csv")));
         const QByteArray resumed = bytesOf(path("rec.csv"));
@@ -333,6 +361,37 @@ private slots:
         QByteArray out;
         QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume"}, &out), 1);
         QVERIFY2(out.contains("points: 4\npassed: 2\n"), out.constData());
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), QList<QByteArray>());
+    }
+
+    // --resume while another run holds the record: refused before the port
+    // is touched, and a row that run completes meanwhile is never cut off.
+    void resumeWhileHeld()
+    {
+        QVERIFY(writeFile(path("one.txt"), "100.4\n"));
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--readings", "one.txt"}), 1);
+        QCOMPARE(rowsOf(path("rec.csv")).size(), 1);
+        const int fd = ::open(QFile::encodeName(path("rec.csv")).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        // Late replies hold a resumed run that took no lock at its
+        // identification while the other run completes point 2 and ends.
+        sim->clearReceived();
+        QVERIFY(sim->command("fault late 250"));
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"});
+        QVERIFY(QTest::qWaitFor([&] { return !sim->received().isEmpty() || p.state() == QProcess::NotRunning; }, slack(10000)));
+        const QByteArray row = "2,2026-12-09T06:00:00Z,1000,1000,1000.5,0.050,1,pass\n";
+        QCOMPARE(::write(fd, row.constData(), size_t(row.size())), ssize_t(row.size()));
+        ::close(fd);
+        const QByteArray held = bytesOf(path("rec.csv"));
+        QVERIFY(sim->command("fault none"));
+        QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(slack(20000)));
+        QCOMPARE(bytesOf(path("rec.csv")), held);
+        QCOMPARE(p.exitCode(), 2);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("rec.csv is being written by another run"), err.constData());
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), QList<QByteArray>());
     }

@@ -319,7 +319,8 @@ Step Sweep::reading(size_t index, double *mohm)
 // The plan's resistance set, at the plan's voltage (the M just answered).
 Step Sweep::setResistance(const PlanPoint &p)
 {
-    const std::string text = "R" + std::to_string(p.resistance_mohm);
+    std::string text = "R";  // appended: "R" + string trips GCC 12's -Wrestrict
+    text += std::to_string(p.resistance_mohm);
     std::optional<int> set;
     // A decade put back to local control from its front panel keeps its
     // own value: L0 and R once more.

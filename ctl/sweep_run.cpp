@@ -76,14 +76,13 @@ private:
 
 int Sweep::prepare()
 {
-    QFile planFile(o_.planPath);
-    if (!planFile.open(QIODevice::ReadOnly))
-        return usageError(ctx_, "cannot read the plan " + o_.planPath + ": " + planFile.errorString());
-    const QByteArray planBytes = planFile.readAll();
-    std::string error;
-    if (!parsePlan(planBytes.toStdString(), &plan_, &error))
+    std::string planBytes, error;
+    if (!readRegularFile(QFile::encodeName(o_.planPath).toStdString(), PLAN_LIMIT, &planBytes, &error))
+        return usageError(ctx_, "cannot read the plan " + o_.planPath + ": " + qs(error));
+    if (!parsePlan(planBytes, &plan_, &error))
         return usageError(ctx_, "bad plan " + o_.planPath + ": " + qs(error));
-    planSha_ = QString::fromLatin1(QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex());
+    planSha_ = QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromStdString(planBytes), QCryptographicHash::Sha256).toHex());
 
     if (const int status = openInput(); status != CTL_DONE)
         return status;
@@ -91,7 +90,7 @@ int Sweep::prepare()
     const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
     struct stat st {};
     if (!o_.resume) {
-        if (::lstat(recordPath.c_str(), &st) == 0)
+        if (::lstat(recordPath.c_str(), &st) == 0 && !recordNotStarted(recordPath))
             return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
     } else {
         if (!readRecordFile(recordPath, &record_, &error))
@@ -111,9 +110,10 @@ int Sweep::openInput()
     scripted_ = true;
     if (o_.readingsPath == "-")
         return CTL_DONE;
-    const int fd = ::open(QFile::encodeName(o_.readingsPath).constData(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    const int fd = openRegularFile(QFile::encodeName(o_.readingsPath).toStdString(), READINGS_LIMIT, &why);
     if (fd < 0)
-        return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + QString::fromLocal8Bit(strerror(errno)));
+        return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + qs(why));
     input_ = LineSource(fd);
     return CTL_DONE;
 }

@@ -89,10 +89,18 @@ int openRegularFile(const std::string &path, std::uint64_t limit, std::string *w
 bool readRegularFile(const std::string &path, std::uint64_t limit, std::string *bytes, std::string *why)
 {
     bytes->clear();
-    why->clear();
     const int fd = openRegularFile(path, limit, why);
     if (fd < 0)
         return false;
+    const bool read = readLimited(fd, limit, bytes, why);
+    ::close(fd);
+    return read;
+}
+
+bool readLimited(int fd, std::uint64_t limit, std::string *bytes, std::string *why)
+{
+    bytes->clear();
+    why->clear();
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -107,7 +115,6 @@ bool readRegularFile(const std::string &path, std::uint64_t limit, std::string *
         if (n <= 0 || !why->empty())
             break;
     }
-    ::close(fd);
     if (!why->empty())
         bytes->clear();
     return why->empty();

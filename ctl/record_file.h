@@ -24,6 +24,9 @@ int openRegularFile(const std::string &path, std::uint64_t limit, std::string *w
 // The bytes of the regular file at `path`, at most `limit` of them
 // (openRegularFile; a file that grows past it while read is refused too).
 bool readRegularFile(const std::string &path, std::uint64_t limit, std::string *bytes, std::string *why);
+// The rest of the open file `fd` (left open), at most `limit` bytes: false,
+// and *why, for a read error or more than that.
+bool readLimited(int fd, std::uint64_t limit, std::string *bytes, std::string *why);
 // The record in the file at `path` (readRegularFile up to RECORD_LIMIT,
 // then readRecord). False with "cannot read PATH: REASON" or readRecord's.
 bool readRecordFile(const std::string &path, Record *record, std::string *error);

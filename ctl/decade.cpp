@@ -132,7 +132,9 @@ bool Decade::setRemote(bool on)
 
 bool Decade::setResistance(int mohm)
 {
-    return ask("R" + std::to_string(mohm)).has_value();
+    std::string command = "R";  // appended: "R" + string trips GCC 12's -Wrestrict
+    command += std::to_string(mohm);
+    return ask(command).has_value();
 }
 
 bool Decade::powerOff()

@@ -146,7 +146,7 @@ bool readRecord(std::string_view bytes, const std::string &name, Record *record,
     record->completeBytes = lastLf == std::string_view::npos ? 0 : lastLf + 1;
     record->partialLine = record->completeBytes < bytes.size();
 
-    CsvLines lines(bytes.substr(0, record->completeBytes));
+    CsvLines lines(bytes.substr(0, record->completeBytes), CsvLines::SkipBom);
     std::vector<int> column;  // the file's field of each known column; empty before the column line
     size_t fieldCount = 0;
     std::string why;

@@ -39,6 +39,14 @@ bool fsyncRetry(int fd)
     return r == 0;
 }
 
+// "1 MiB", "64 MiB", or bytes.
+std::string sizeText(std::uint64_t bytes)
+{
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
@@ -49,37 +57,84 @@ std::string folderOf(const std::string &path)
 
 }  // namespace
 
-bool readFileBytes(const std::string &path, std::string *bytes, std::string *error)
+int openRegularFile(const std::string &path, std::uint64_t limit, std::string *why)
+{
+    // O_NONBLOCK: opening a FIFO with no writer would wait for one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        *why = strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        *why = "a folder, not a file";
+    } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        *why = "a pipe, not a file";
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        *why = "a device, not a file";
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+    } else if (std::uint64_t(st.st_size) > limit) {
+        *why = "larger than " + sizeText(limit);
+    } else {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+bool readRegularFile(const std::string &path, std::uint64_t limit, std::string *bytes, std::string *why)
 {
     bytes->clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = systemError("cannot open", path);
+    const int fd = openRegularFile(path, limit, why);
+    if (fd < 0)
         return false;
-    }
+    const bool read = readLimited(fd, limit, bytes, why);
+    ::close(fd);
+    return read;
+}
+
+bool readLimited(int fd, std::uint64_t limit, std::string *bytes, std::string *why)
+{
+    bytes->clear();
+    why->clear();
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            *error = systemError("cannot read", path);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
+        if (n < 0)
+            *why = strerror(errno);
+        else if (bytes->size() + size_t(n) > limit)
+            *why = "larger than " + sizeText(limit);
+        else if (n > 0)
+            bytes->append(buf, size_t(n));
+        if (n <= 0 || !why->empty())
             break;
-        bytes->append(buf, size_t(n));
     }
-    ::close(fd);
-    return true;
+    if (!why->empty())
+        bytes->clear();
+    return why->empty();
 }
 
 bool readRecordFile(const std::string &path, Record *record, std::string *error)
 {
     *record = Record();
-    std::string bytes;
-    return readFileBytes(path, &bytes, error) && readRecord(bytes, path, record, error);
+    std::string bytes, why;
+    if (!readRegularFile(path, RECORD_LIMIT, &bytes, &why)) {
+        *error = "cannot read " + path + ": " + why;
+        return false;
+    }
+    return readRecord(bytes, path, record, error);
+}
+
+bool recordNotStarted(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
 }
 
 RecordFile::~RecordFile()
@@ -110,6 +165,17 @@ bool RecordFile::create(const std::string &path, const std::vector<std::pair<std
     }
     text += std::string(RECORD_COLUMNS) + "\n";
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno == EEXIST && recordNotStarted(path)) {
+        // An empty record, left by a run that got no further: taken when
+        // it is still empty once locked (another run may be taking it).
+        fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        struct stat st {};
+        if (fd_ >= 0 && (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+                         st.st_size != 0)) {
+            close();
+            errno = EEXIST;
+        }
+    }
     if (fd_ < 0) {
         if (exists && errno == EEXIST)
             *exists = true;

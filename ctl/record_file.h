@@ -10,11 +10,30 @@
 #include <utility>
 #include <vector>
 
-// The bytes of the file at `path`. False with "cannot open PATH: REASON"
-// or "cannot read PATH: REASON".
-bool readFileBytes(const std::string &path, std::string *bytes, std::string *error);
-// The record in the file at `path` (readFileBytes, then readRecord).
+// The most read of each kind of input: a plan or a readings file of more
+// than 1 MiB, a record of more than 64 MiB (about a million rows), is none.
+constexpr std::uint64_t PLAN_LIMIT = std::uint64_t(1) << 20;
+constexpr std::uint64_t READINGS_LIMIT = std::uint64_t(1) << 20;
+constexpr std::uint64_t RECORD_LIMIT = std::uint64_t(64) << 20;
+
+// The file at `path` opened for reading (close-on-exec) when it is a
+// regular file of at most `limit` bytes; else -1 and *why says what it is
+// ("a folder, not a file", "larger than 1 MiB", the system's reason). A
+// pipe or a device is refused without waiting on it.
+int openRegularFile(const std::string &path, std::uint64_t limit, std::string *why);
+// The bytes of the regular file at `path`, at most `limit` of them
+// (openRegularFile; a file that grows past it while read is refused too).
+bool readRegularFile(const std::string &path, std::uint64_t limit, std::string *bytes, std::string *why);
+// The rest of the open file `fd` (left open), at most `limit` bytes: false,
+// and *why, for a read error or more than that.
+bool readLimited(int fd, std::uint64_t limit, std::string *bytes, std::string *why);
+// The record in the file at `path` (readRegularFile up to RECORD_LIMIT,
+// then readRecord). False with "cannot read PATH: REASON" or readRecord's.
 bool readRecordFile(const std::string &path, Record *record, std::string *error);
+// Whether `path` is an empty regular file: a record whose making went no
+// further than the folder entry (a full disk, a kill). A new run may take
+// it, and --resume starts it from its first point.
+bool recordNotStarted(const std::string &path);
 
 // The writing side, as `t483ctl sweep` keeps a record: every row is one
 // write() to a file opened O_APPEND and is on disk (fsync) before the call
@@ -27,8 +46,8 @@ public:
     RecordFile(const RecordFile &) = delete;
     RecordFile &operator=(const RecordFile &) = delete;
 
-    // Makes a new record at `path` (which must not exist: false, and
-    // *exists set, when it does) holding the title, the header lines and
+    // Makes a new record at `path` (which must not exist, or be an empty
+    // regular file: false, and *exists set, when it is anything else) holding the title, the header lines and
     // the column line, on disk with its folder entry. Values must hold no
     // line ends (control characters are written as spaces).
     bool create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,

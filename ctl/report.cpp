@@ -1,6 +1,7 @@
 // report: a sweep's record as a PDF for people (report_pdf.h).
 #include "ctl/decade.h"
 #include "ctl/record.h"
+#include "ctl/record_file.h"
 #include "ctl/report_pdf.h"
 #include "ctl/verbs.h"
 
@@ -15,7 +16,9 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
         "Renders a sweep's record as an A4 PDF: its header data, a summary with the\n"
         "overall result, the table of points and a plot of each point's error against\n"
         "its nominal resistance with its tolerance. An existing FILE is replaced, and\n"
-        "only by a whole PDF. Prints the PDF's path (with --json: the path and its\n"
+        "only by a whole PDF; it must be a regular file this user may write (a folder,\n"
+        "a device, a pipe or a read-only file is left as it is). RECORD is a regular\n"
+        "file of at most 64 MiB. Prints the PDF's path (with --json: the path and its\n"
         "count of pages).\n"
         "\n"
         "Exit status: 0 written; 2 usage, a record that cannot be read or is none,\n"
@@ -38,22 +41,20 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
         return usageError(ctx, QString("--pdf %1 is the record itself").arg(out));
 
     // The hash of the very bytes read, so the report names what it shows.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        complain(ctx, QString("cannot read %1: %2").arg(path, file.errorString()));
+    std::string bytes, error;
+    if (!readRegularFile(QFile::encodeName(path).toStdString(), RECORD_LIMIT, &bytes, &error)) {
+        complain(ctx, QString("cannot read %1: %2").arg(path, qs(error)));
         return CTL_USAGE;
     }
-    const QByteArray bytes = file.readAll();
     Record record;
-    std::string error;
-    if (!readRecord(std::string_view(bytes.constData(), size_t(bytes.size())), QFile::encodeName(path).toStdString(),
-                    &record, &error)) {
+    if (!readRecord(bytes, QFile::encodeName(path).toStdString(), &record, &error)) {
         complain(ctx, QString("%1 is no sweep record: %2").arg(path, qs(error)));
         return CTL_USAGE;
     }
     const ReportSource source{
         QFileInfo(path).fileName(),
-        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()),
+        QString::fromLatin1(
+            QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256).toHex()),
         "t483ctl " T483_VERSION,
     };
     QString why;

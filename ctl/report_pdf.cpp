@@ -6,6 +6,7 @@
 
 #include "ctl/cli.h"
 
+#include <QFile>
 #include <QFontMetricsF>
 #include <QMarginsF>
 #include <QPageLayout>
@@ -16,10 +17,37 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+// Why no PDF may be written at `path`: empty when nothing is there (a new
+// file) or a regular file this user may write, which the PDF replaces. A
+// folder, a device, a pipe or a read-only file (read-only for root too) is
+// left as it is.
+QString unwritable(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0)
+        return errno == ENOENT ? QString() : QString::fromLocal8Bit(strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        return "a folder, not a file";
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return "a pipe, not a file";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return "a device, not a file";
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if ((st.st_mode & 0222) == 0 || ::access(name.constData(), W_OK) != 0)
+        return "a read-only file";
+    return {};
+}
 
 constexpr double LEFT = 20, RIGHT = 190, WIDTH = RIGHT - LEFT;
 constexpr double TOP = 15;
@@ -640,6 +668,10 @@ int reportPages(const Record &record)
 
 bool writeReport(const Record &record, const ReportSource &source, const QString &pdfPath, QString *error)
 {
+    if (const QString why = unwritable(pdfPath); !why.isEmpty()) {
+        *error = QString("cannot write %1: %2; it is left as it is").arg(pdfPath, why);
+        return false;
+    }
     QSaveFile file(pdfPath);
     if (!file.open(QIODevice::WriteOnly)) {
         *error = QString("cannot write %1: %2").arg(pdfPath, file.errorString());

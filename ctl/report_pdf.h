@@ -42,7 +42,9 @@ ReportOutcome reportOutcome(const Record &record);
 // The pages of the record's report.
 int reportPages(const Record &record);
 
-// Paints the report to `pdfPath`, replacing the file only once it is whole.
+// Paints the report to `pdfPath`, a new file or a regular file this user
+// may write (anything else is refused and left as it is), replacing the
+// file only once it is whole.
 // False with the reason when the file could not be written.
 bool writeReport(const Record &record, const ReportSource &source, const QString &pdfPath,
                  QString *error);

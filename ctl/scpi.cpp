@@ -342,9 +342,10 @@ std::string nr3(long long value)
         }
     }
     digits.resize(7, '0');
-    std::string e = std::to_string(exponent);
-    if (e.size() < 2)
-        e.insert(0, "0");
+    // Appended, not inserted before: GCC 12 takes an insert at 0 for an
+    // overlapping copy (-Wrestrict).
+    std::string e = exponent < 10 ? "0" : "";
+    e += std::to_string(exponent);
     return sign + digits.substr(0, 1) + "." + digits.substr(1) + "E+" + e;
 }
 

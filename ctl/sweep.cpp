@@ -8,8 +8,13 @@
 // and its result can be kept apart. The technician's answers come from
 // standard input, or from --readings FILE in scripted runs.
 #include "ctl/decade.h"
+#include "ctl/record_file.h"
 #include "ctl/sweep.h"
 #include "ctl/verbs.h"
+
+#include <QFile>
+
+#include <csignal>
 
 namespace {
 
@@ -27,6 +32,9 @@ const char DESCRIPTION[] =
     "The voltage is asked for every 0.5 s through the dwell and the reading too: a\n"
     "point whose voltage was changed is done again.\n"
     "Prompts and progress go to standard error, the summary to standard output.\n"
+    "PLAN and a readings FILE are regular files of at most 1 MiB, a RECORD read for\n"
+    "--resume at most 64 MiB; an empty RECORD (a run that got no further than making\n"
+    "it) is started anew, with or without --resume.\n"
     "\n"
     "Exit status: 0 every point passed; 1 a point failed or was skipped, the run\n"
     "stopped, or the decade did not answer; 2 usage, a bad plan, a record that exists\n"
@@ -78,5 +86,15 @@ int sweepVerb(CtlContext &ctx, const QStringList &args)
                                       std::pair{"--operator", o.operatorName}, std::pair{"--record", o.recordPath}})
         if (hasControl(value))
             return usageError(ctx, QString("%1 must not hold line ends or other control characters").arg(name));
+    // A record left empty (a full disk, a kill while it was made) holds no
+    // point yet: --resume starts it as a new run does.
+    if (o.resume && recordNotStarted(QFile::encodeName(o.recordPath).toStdString())) {
+        printErr(QString("%1 is empty: the sweep starts at its first point\n").arg(o.recordPath));
+        o.resume = false;
+    }
+    // A record that reaches the file size limit (ulimit -f) fails its write
+    // (EFBIG) and stops the run as a full disk does, the decade handed back,
+    // instead of the signal ending the program with the decade under remote.
+    std::signal(SIGXFSZ, SIG_IGN);
     return runSweep(ctx, o);
 }

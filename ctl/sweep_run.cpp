@@ -86,14 +86,13 @@ private:
 
 int Sweep::prepare()
 {
-    QFile planFile(o_.planPath);
-    if (!planFile.open(QIODevice::ReadOnly))
-        return usageError(ctx_, "cannot read the plan " + o_.planPath + ": " + planFile.errorString());
-    const QByteArray planBytes = planFile.readAll();
-    std::string error;
-    if (!parsePlan(planBytes.toStdString(), &plan_, &error))
+    std::string planBytes, error;
+    if (!readRegularFile(QFile::encodeName(o_.planPath).toStdString(), PLAN_LIMIT, &planBytes, &error))
+        return usageError(ctx_, "cannot read the plan " + o_.planPath + ": " + qs(error));
+    if (!parsePlan(planBytes, &plan_, &error))
         return usageError(ctx_, "bad plan " + o_.planPath + ": " + qs(error));
-    planSha_ = QString::fromLatin1(QCryptographicHash::hash(planBytes, QCryptographicHash::Sha256).toHex());
+    planSha_ = QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromStdString(planBytes), QCryptographicHash::Sha256).toHex());
 
     if (const int status = openInput(); status != CTL_DONE)
         return status;
@@ -101,7 +100,7 @@ int Sweep::prepare()
     const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
     struct stat st {};
     if (!o_.resume) {
-        if (::lstat(recordPath.c_str(), &st) == 0)
+        if (::lstat(recordPath.c_str(), &st) == 0 && !recordNotStarted(recordPath))
             return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
     } else {
         if (!readRecordFile(recordPath, &record_, &error))
@@ -134,9 +133,10 @@ int Sweep::openInput()
     if (o_.readingsPath == "-")
         return CTL_DONE;
     byPoint_ = true;
-    const int fd = ::open(QFile::encodeName(o_.readingsPath).constData(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    const int fd = openRegularFile(QFile::encodeName(o_.readingsPath).toStdString(), READINGS_LIMIT, &why);
     if (fd < 0)
-        return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + QString::fromLocal8Bit(strerror(errno)));
+        return usageError(ctx_, "cannot read the readings " + o_.readingsPath + ": " + qs(why));
     input_ = LineSource(fd);
     return CTL_DONE;
 }
@@ -402,7 +402,8 @@ Step Sweep::reading(size_t index, double *mohm)
 // The plan's resistance set, at the plan's voltage (the M just answered).
 Step Sweep::setResistance(const PlanPoint &p)
 {
-    const std::string text = "R" + std::to_string(p.resistance_mohm);
+    std::string text = "R";  // appended: "R" + string trips GCC 12's -Wrestrict
+    text += std::to_string(p.resistance_mohm);
     std::optional<int> set;
     // A decade put back to local control from its front panel keeps its
     // own value: L0 and R once more.

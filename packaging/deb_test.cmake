@@ -1,6 +1,8 @@
-# cmake -DBUILD=... -DOUT=... -DVERSION=... -DLINTIAN=... -DDPKG_DEB=... -P
+# cmake -DBUILD=... -DOUT=... -DVERSION=... -DLINTIAN=... -DDPKG_DEB=... [-DHARDENED=ON] -P
 # Builds the Debian package of BUILD with cpack in OUT (emptied first) and
-# checks it: lintian finds no error and no warning; its Depends, worked out by
+# checks it: lintian finds no error and no warning (and, for a build with
+# the hardening flags, no hardening tag even of the pedantic and
+# informational kinds); its Depends, worked out by
 # dpkg-shlibdeps from what the programs link, names Qt's widgets library; it
 # holds every file an installation needs, the manual pages, changelog and
 # copyright where Debian wants them; and its t483-sim runs.
@@ -42,10 +44,12 @@ if(NOT result EQUAL 0 OR NOT out MATCHES "usage: t483-sim")
 endif()
 
 # Lintian as root wants to be told it is; its tags one a line, E: for errors,
-# W: for warnings (I: and the rest are only information).
-execute_process(COMMAND ${LINTIAN} --allow-root --no-cfg ${deb}
+# W: for warnings (I: and P:, shown with --display-info --pedantic, are only
+# information, but for the hardening tags: hardening-no-fortify-functions
+# and hardening-no-bindnow are of that kind).
+execute_process(COMMAND ${LINTIAN} --allow-root --no-cfg --display-info --pedantic ${deb}
                 RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(out MATCHES "(^|\n)[EW]: ")
+if(out MATCHES "(^|\n)[EW]: " OR (HARDENED AND out MATCHES "(^|\n)[A-Z]: [^\n]* hardening-"))
   message(FATAL_ERROR "lintian ${deb}:\n${out}")
 endif()
 if(NOT result EQUAL 0)

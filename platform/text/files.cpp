@@ -233,6 +233,14 @@ int WriteFileAtomically(const char *name, const char *bytes, long size)
     if (fd < 0)
         return -1;
     mode_t mode = 0;
+    // The file keeps its owner and group (a panel run as root saving a
+    // user's settings). Set before the mode, which a change of owner takes
+    // the set-user-ID bit from. Only root may give a file away: for anyone
+    // else the new file stays theirs, as it always was.
+    struct stat made;
+    if (exists && fstat(fd, &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0)
+        errno = 0;
     if (exists) {
         mode = old.st_mode & 07777;
     } else {

@@ -22,6 +22,8 @@ std::mutex lock;
 // be opened, which is not tried again until another file is named.
 std::string file_name;
 int file_fd = -1;
+// Whether a line the file did not take has been warned of: once a file.
+bool write_warned = false;
 
 enum Sink { OFF, TO_STDERR, TO_FILE };
 
@@ -32,6 +34,7 @@ void open_file(const char *name)
     if (file_fd >= 0)
         close(file_fd);
     file_name = name;
+    write_warned = false;
     file_fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (file_fd < 0) {
         fprintf(stderr, "t483: cannot open the trace file %s (%s); no trace is written\n", name,
@@ -100,7 +103,16 @@ void Trace(const char *format, ...)
     }
     // One write per line: with O_APPEND, lines of two programs tracing to
     // the same file never interleave.
-    while (write(file_fd, line, n) < 0 && errno == EINTR) {
+    ssize_t written;
+    while ((written = write(file_fd, line, n)) < 0 && errno == EINTR) {
+    }
+    // A full disk, a file size limit, a pipe that is full: the trace is not
+    // lost without a word.
+    if (written != n && !write_warned) {
+        write_warned = true;
+        fprintf(stderr, "t483: cannot write the trace file %s (%s); trace lines are lost\n", file_name.c_str(),
+                written < 0 ? strerror(errno) : "written in part");
+        fflush(stderr);
     }
 }
 

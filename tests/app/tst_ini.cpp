@@ -5,8 +5,11 @@
 #include <QtTest>
 
 #include <climits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/ini.h"
+#include "app/settings.h"
 #include "app/state.h"
 #include "platform/cp1250.h"
 #include "platform/files.h"
@@ -178,6 +181,30 @@ private slots:
         QCOMPARE(titles.size(), 0);
         for (int p = 1; p <= 8; p++)
             SetComSetting(p, "");
+    }
+
+    // The settings file keeps its owner and group when the panel, run as
+    // root, saves a port (the file is replaced by a new one).
+    void savedKeepsOwner()
+    {
+        if (geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        write("[t483]\nlanguage=3\n");
+        QCOMPARE(chown(path.constData(), 4321, 4322), 0);
+        const QString here = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        fhi = ini_open();
+        QVERIFY(QDir::setCurrent(here));
+        QVERIFY(fhi > 0);
+        CloseFile(fhi);
+        QCOMPARE(ini_save_port(2, "/dev/ttyUSB1"), 0);
+        struct stat st {};
+        QCOMPARE(stat(path.constData(), &st), 0);
+        QCOMPARE(st.st_uid, uid_t(4321));
+        QCOMPARE(st.st_gid, gid_t(4322));
+        QFile saved(QString::fromLocal8Bit(path));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("[t483]\ncom2=/dev/ttyUSB1\nlanguage=3\n"));
     }
 };
 

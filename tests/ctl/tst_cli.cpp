@@ -16,9 +16,19 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+const QByteArray PLAN = "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n100,2500,2,0\n4072,2500,3,0\n";
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 QList<QByteArray> frames(const QString &spaced)
 {
@@ -242,6 +252,78 @@ private slots:
         QCOMPARE(r.out, QByteArray("4072\n"));
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received(), frames("K"));
+    }
+
+    // Inputs that are no regular file, or too long, are refused at once,
+    // before the port is opened: nothing is read without bound or waited on.
+    void sweepInputs_data()
+    {
+        QTest::addColumn<QStringList>("args");  // PLAN, RECORD, DIR, FIFO, HUGE stand for paths
+        QTest::addColumn<QString>("message");
+        QTest::newRow("plan a device") << QStringList{"/dev/zero", "--record", "RECORD"} << "/dev/zero: a device";
+        QTest::newRow("plan a pipe") << QStringList{"FIFO", "--record", "RECORD"} << "a pipe, not a file";
+        QTest::newRow("plan over 1 MiB") << QStringList{"HUGE", "--record", "RECORD"} << "larger than 1 MiB";
+        QTest::newRow("record a device, resumed") << QStringList{"PLAN", "--record", "/dev/zero", "--resume"}
+                                                  << "/dev/zero: a device";
+        QTest::newRow("readings a folder") << QStringList{"PLAN", "--record", "RECORD", "--readings", "DIR"}
+                                           << "a folder, not a file";
+    }
+    void sweepInputs()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("plan.csv"), PLAN));
+        QVERIFY(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+        QVERIFY(writeFile(dir.filePath("huge.csv"), PLAN) && QFile(dir.filePath("huge.csv")).resize((1 << 20) + 1));
+        const QMap<QString, QString> paths = {{"PLAN", dir.filePath("plan.csv")}, {"RECORD", dir.filePath("rec.csv")},
+                                              {"DIR", dir.path()}, {"FIFO", dir.filePath("fifo")},
+                                              {"HUGE", dir.filePath("huge.csv")}};
+        for (QString &a : args)
+            a = paths.value(a, a);
+        const CtlRun r = runCtl(QStringList{"sweep"} + args, {.timeoutMs = 10000});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
+        QVERIFY(!QFile::exists(dir.filePath("rec.csv")));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received().size(), 0);
+    }
+
+    // Records at their edges: an empty one (a full disk or a kill while it
+    // was made) is started, by a new run or by --resume; one that reaches
+    // the file size limit (ulimit -f) stops the run as a full disk does,
+    // the decade handed back.
+    void recordEdges()
+    {
+        QTemporaryDir dir;
+        const QString plan = dir.filePath("plan.csv"), readings = dir.filePath("readings.txt");
+        QVERIFY(writeFile(plan, PLAN) && writeFile(readings, "100\n4072\n"));
+        for (const QStringList &resume : {QStringList{}, QStringList{"--resume"}}) {
+            const QString rec = dir.filePath("empty" + resume.join("") + ".csv");
+            QVERIFY(writeFile(rec, {}));
+            const CtlRun r = runCtl(QStringList{"sweep", plan, "--record", rec, "--readings", readings} + resume);
+            QVERIFY2(r.status == 0, r.err.constData());
+            QFile made(rec);
+            QVERIFY(made.open(QIODevice::ReadOnly));
+            QCOMPARE(made.readAll().count("pass\n"), 2);
+        }
+
+        const QString rec = dir.filePath("limited.csv");
+        QVERIFY(writeFile(readings, "100\n"));
+        QCOMPARE(runCtl({"sweep", plan, "--record", rec, "--readings", readings}).status, 1);
+        QVERIFY(writeFile(readings, "100\n4072\n"));
+        sim->clearReceived();
+        rlimit saved {};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit limited = saved;
+        limited.rlim_cur = rlim_t(QFileInfo(rec).size());  // inherited by t483ctl
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const CtlRun r = runCtl({"sweep", plan, "--record", rec, "--readings", readings, "--resume"});
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains("cannot write the record: File too large"), r.err.constData());
+        QVERIFY(sim->sentinel());
+        QVERIFY(sim->received().contains("L1\r"));
     }
 
     // The panel's trace, on standard error with T483_TRACE=1.

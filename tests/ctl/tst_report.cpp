@@ -8,6 +8,9 @@
 #include "ctl_run.h"
 #include "slack.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 namespace {
 
 const char HEADER[] =
@@ -260,6 +263,50 @@ private slots:
         const QJsonObject o = QJsonDocument::fromJson(json.out).object();
         QCOMPARE(o.value("pdf").toString(), pdf);
         QCOMPARE(o.value("pages").toInt(), 2);
+
+        // A record an editor saved with a byte-order mark.
+        const CtlRun marked = runCtl({"report", write("bom.csv", "\xEF\xBB\xBF" + text), "--pdf", pdf});
+        QVERIFY2(marked.status == 0, marked.err.constData());
+    }
+
+    // A --pdf that is no regular file this user may write is refused, named,
+    // and left as it was: never replaced by a regular file (as root, --pdf
+    // /dev/null once replaced the system's /dev/null).
+    void pdfLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a pipe") << "fifo" << "a pipe, not a file";
+        QTest::newRow("a device") << "device" << "a device, not a file";
+        QTest::newRow("a folder") << "folder" << "a folder, not a file";
+        QTest::newRow("a read-only file") << "read-only" << "a read-only file";
+    }
+    void pdfLeftAlone()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, message);
+        const QString record = write("alone.csv", recordText("1", passingRows(1)));
+        const QString pdf = dir.filePath("alone-" + kind);
+        const QByteArray name = QFile::encodeName(pdf);
+        if (kind == "fifo")
+            QCOMPARE(mkfifo(name.constData(), 0600), 0);
+        else if (kind == "device" && mknod(name.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            QSKIP("making a device node (/dev/null's) needs root");
+        else if (kind == "folder")
+            QVERIFY(QDir(dir.path()).mkdir("alone-folder"));
+        else if (kind == "read-only")
+            QVERIFY(write("alone-read-only", "kept") == pdf && chmod(name.constData(), 0444) == 0);
+        struct stat before {};
+        QCOMPARE(::stat(name.constData(), &before), 0);
+
+        const CtlRun r = runCtl({"report", record, "--pdf", pdf});
+        QCOMPARE(r.status, 2);
+        QVERIFY2(r.err.contains(name) && r.err.contains(message.toUtf8()), r.err.constData());
+        struct stat after {};
+        QCOMPARE(::stat(name.constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(QDir(dir.path()).entryList({"alone-" + kind + "*"}, QDir::AllEntries | QDir::System | QDir::Hidden).size(), 1);
     }
 
     // What the verb refuses, with a message and status 2, leaving a file
@@ -282,6 +329,9 @@ private slots:
                                        << "refused.csv";
         QTest::newRow("pdf over the record") << QStringList{"RECORD", "--pdf", "RECORD"} << good << "the record itself";
         QTest::newRow("pdf in no folder") << QStringList{"RECORD", "--pdf", "NOWHERE"} << good << "no-such-folder";
+        // Only a regular file is read, and only up to 64 MiB.
+        QTest::newRow("record a device") << QStringList{"/dev/zero", "--pdf", "PDF"} << good << "/dev/zero: a device";
+        QTest::newRow("record over 64 MiB") << QStringList{"HUGE", "--pdf", "PDF"} << good << "larger than 64 MiB";
     }
 
     void refused()
@@ -293,7 +343,9 @@ private slots:
         const QString pdf = write("refused.pdf", "an older report");
         for (QString &a : args)
             a = a == "RECORD" ? recordPath : a == "PDF" ? pdf : a == "MISSING" ? dir.filePath("missing.csv")
-              : a == "NOWHERE" ? dir.filePath("no-such-folder/out.pdf") : a;
+              : a == "NOWHERE" ? dir.filePath("no-such-folder/out.pdf") : a == "HUGE" ? dir.filePath("refused-huge") : a;
+        if (args.contains(dir.filePath("refused-huge")))
+            QVERIFY(QFile(write("refused-huge", recordText("1", passingRows(1)))).resize((64 << 20) + 1));
         const CtlRun r = runCtl(QStringList{"report"} + args);
         QCOMPARE(r.status, 2);
         QCOMPARE(r.out, QByteArray());

@@ -1,7 +1,7 @@
 // The trace: T483_TRACE=1 writes to standard error with time-of-day stamps;
 // any other value names a file the trace is appended to with full date-time
 // stamps; a file that cannot be opened is warned of once and leaves the
-// trace off, without ever blocking.
+// trace off, without ever blocking; one that takes no line is warned of once.
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QtTest>
@@ -179,6 +179,19 @@ private slots:
         QCOMPARE(text.count('\n'), 1);
         QVERIFY2(text.endsWith('\n') && text.contains(QFile::encodeName(path)), text.constData());
         QVERIFY2(!text.contains("COM1") && !text.contains("tone"), text.constData());
+    }
+
+    // A file that takes no line (a full disk): one warning naming it.
+    void unwritable()
+    {
+        qputenv("T483_TRACE", "/dev/full");
+        CaughtStderr err;
+        QVERIFY(TraceOn());
+        Trace("tone: %s", "modelled only");
+        TraceLink(1, '>', "K", 1);
+        const QByteArray text = err.text();
+        QCOMPARE(text.count('\n'), 1);
+        QVERIFY2(text.contains("/dev/full") && !text.contains("tone"), text.constData());
     }
 };
 

@@ -4,7 +4,7 @@
 // the next command), and on its own thread that wait keeps off the event
 // loop, which meanwhile reads every client, answers what a session answers
 // alone (*IDN?, SYST:ERR?, *OPC?), accepts and refuses connections and
-// notices SIGINT and SIGTERM.
+// notices the signals that end it.
 #pragma once
 
 #include "ctl/cli.h"

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/socket.h>
 #include <memory>
 #include <vector>
 
@@ -66,7 +67,7 @@ class TestServe : public QObject {
     {
         server.setProgram(qEnvironmentVariable("T483_CTL"));
         server.setArguments(QStringList{"--port", "COM1", "serve", "--listen", "127.0.0.1:0"} + extra);
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.setProcessChannelMode(QProcess::SeparateChannels);
         server.start();
         if (!server.waitForStarted(slack(5000)))
             return false;
@@ -85,12 +86,12 @@ class TestServe : public QObject {
         return m.captured(2) == sim->device();
     }
 
-    // SIGTERM, and its exit status.
-    int stopServer()
+    // A signal that ends it (SIGTERM unless said), and its exit status.
+    int stopServer(int signal = SIGTERM)
     {
         if (server.state() == QProcess::NotRunning)
             return -1;
-        ::kill(pid_t(server.processId()), SIGTERM);
+        ::kill(pid_t(server.processId()), signal);
         if (!server.waitForFinished(slack(10000)))
             return -2;
         return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -3;
@@ -117,6 +118,8 @@ private slots:
             server.kill();
             server.waitForFinished(slack(5000));
         }
+        if (const QByteArray err = server.readAllStandardError(); !err.isEmpty())
+            qInfo("the server said: %s", err.constData());
         sim.reset();
     }
 
@@ -145,7 +148,11 @@ private slots:
         QCOMPARE(ctl({"--port", "COM1", "get"}, &err), 3);
         QVERIFY2(err.contains("in use"), err.constData());
 
-        QCOMPARE(stopServer(), 0);
+        // A hang-up ends it as SIGTERM does, the decade left as it is.
+        sim->clearReceived();
+        QCOMPARE(stopServer(SIGHUP), 0);
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), QList<QByteArray>());
         QCOMPARE(ctl({"--port", "COM1", "get"}), 0);
     }
 
@@ -213,6 +220,42 @@ private slots:
         QCOMPARE(b.query("SYST:ERR?"), QByteArray("0,\"No error\""));
         QCOMPARE(a.query("*IDN?"), IDN);
         QCOMPARE(stopServer(), 0);
+    }
+
+    // Clients as scripts write them. Connections opened and closed one
+    // after another hold no seat. Lines sent before the client's end of
+    // stream are answered, then the connection closes. A client that
+    // floods and goes leaves nothing on standard error.
+    void clientsThatGo()
+    {
+        QVERIFY(startServer());
+        for (int k = 0; k < 20; k++) {
+            Client brief;
+            QVERIFY(brief.open(port));
+        }
+        Client c;
+        QVERIFY(c.open(port));
+        QCOMPARE(c.query("*IDN?"), IDN);
+
+        Client half;
+        QVERIFY(half.open(port));
+        half.send("*IDN?\nRES?;VOLT?\n");
+        QCOMPARE(::shutdown(int(half.socket.socketDescriptor()), SHUT_WR), 0);
+        QCOMPARE(half.line(), IDN);
+        QCOMPARE(half.line(), QByteArray("1.000000E+08;1000"));
+        QVERIFY(half.socket.state() == QAbstractSocket::UnconnectedState ||
+                half.socket.waitForDisconnected(slack(5000)));
+
+        for (int k = 0; k < 5; k++) {
+            Client flood;
+            QVERIFY(flood.open(port));
+            flood.send(QByteArray("*IDN?\n").repeated(20000));
+            flood.socket.abort();
+        }
+        QCOMPARE(c.query("*OPC?"), QByteArray("1"));
+        QCOMPARE(stopServer(), 0);
+        const QByteArray err = server.readAllStandardError();
+        QVERIFY2(err.isEmpty(), err.constData());
     }
 
     // A thousand connections opened and dropped, some with a line begun or

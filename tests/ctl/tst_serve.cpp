@@ -1,5 +1,6 @@
 // t483ctl serve as a child process (T483_CTL) against the simulated T-483,
 // its clients real TCP sockets on the loopback.
+#include <QDir>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
@@ -246,12 +247,22 @@ private slots:
         QVERIFY(half.socket.state() == QAbstractSocket::UnconnectedState ||
                 half.socket.waitForDisconnected(slack(5000)));
 
-        for (int k = 0; k < 5; k++) {
+        const QDir fdDir(QString("/proc/%1/fd").arg(server.processId()));
+        const auto serverFds = [&] { return fdDir.entryList(QDir::NoDotAndDotDot | QDir::System).size(); };
+        const qsizetype fds = serverFds();
+        for (int k = 0; k < 10; k++) {
             Client flood;
             QVERIFY(flood.open(port));
             flood.send(QByteArray("*IDN?\n").repeated(20000));
+            // Reset while replies are on their way, as a killed client
+            // does.
+            QVERIFY(flood.socket.waitForReadyRead(slack(5000)));
+            const linger reset{1, 0};
+            setsockopt(int(flood.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             flood.socket.abort();
         }
+        // Until the server has closed them all.
+        QVERIFY(QTest::qWaitFor([&] { return serverFds() == fds; }, slack(10000)));
         QCOMPARE(c.query("*OPC?"), QByteArray("1"));
         QCOMPARE(stopServer(), 0);
         const QByteArray err = server.readAllStandardError();

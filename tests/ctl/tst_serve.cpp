@@ -142,8 +142,11 @@ private slots:
         QCOMPARE(c.query("SYST:LOC;*OPC?"), QByteArray("1"));
         QCOMPARE(c.query("SYST:ERR?"), QByteArray("0,\"No error\""));
         QCOMPARE(c.query("RES 99999 MOHM;SYST:ERR?"), QByteArray("-222,\"Data out of range\""));
+        // Every query answered; *RST sends the decade nothing.
+        QCOMPARE(c.query("RES 99999 MOHM;*ESR?;*STB?;SYST:ERR:ALL?;*RST;*TST?"),
+                 QByteArray("16;4;-222,\"Data out of range\";0"));
         QVERIFY(sim->sentinel());
-        QCOMPARE(sim->received(), (QList<QByteArray>{"L0\r", "R4072\r", "K\r", "M\r", "M\r", "L1\r"}));
+        QCOMPARE(sim->received(), (QList<QByteArray>{"L0\r", "R4072\r", "K\r", "M\r", "M\r", "L1\r", "I\r"}));
 
         QByteArray err;
         QCOMPARE(ctl({"--port", "COM1", "get"}, &err), 3);

@@ -17,6 +17,10 @@ namespace {
 
 // Clients connected at once; one more is accepted and closed at once.
 constexpr int MAX_CLIENTS = 16;
+// Connections kept at all, with those whose clients have ended their
+// stream but not yet taken their replies, or gone with lines still to be
+// carried out: beyond, new ones are refused as well.
+constexpr std::size_t MAX_CONNECTIONS = 4 * MAX_CLIENTS;
 // A session is fed no further while this many lines wait in it, or while
 // this many reply bytes wait to be sent: the socket's buffer (and then
 // TCP) hold the rest back.
@@ -44,6 +48,10 @@ ScpiServer::ScpiServer(const CtlContext &ctx, DecadeWorker *worker, scpi::Identi
     : ctx_(ctx), worker_(worker), identity_(std::move(identity))
 {
     tcp_.accepted = [this](int fd) { accept(fd); };
+    // Room for a burst of connections while the event loop is busy: past
+    // the backlog the system drops a connection's SYN, and the client
+    // waits a second to try again.
+    tcp_.setListenBacklogSize(SOMAXCONN);
 }
 
 ScpiServer::~ScpiServer()
@@ -73,7 +81,7 @@ void ScpiServer::stop()
 
 void ScpiServer::accept(int fd)
 {
-    if (seatsTaken() >= MAX_CLIENTS) {
+    if (seatsTaken() >= MAX_CLIENTS || clients_.size() >= MAX_CONNECTIONS) {
         refuse(fd);
         return;
     }

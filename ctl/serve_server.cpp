@@ -153,7 +153,10 @@ void ScpiServer::readFrom(quint64 id)
         return;
     if (c->fd >= 0 && !c->ended) {
         static char buffer[READ_BUFFER];
-        while (c->session.pendingLines() < MAX_PENDING_LINES && c->unsent.size() < MAX_UNSENT) {
+        // A few reads at a time: a client sending without end waits for
+        // its turn in the event loop like the others.
+        for (int reads = 0; reads < 16 && c->session.pendingLines() < MAX_PENDING_LINES &&
+                            c->unsent.size() < MAX_UNSENT; reads++) {
             const ssize_t n = ::recv(c->fd, buffer, sizeof buffer, 0);
             if (n > 0) {
                 // Acknowledged at once: a client's line that has no reply

@@ -8,6 +8,9 @@
   4-digit reply (7 bytes, 58.3 ms);
 - unpaced: RESistance? over a plain socket beside a "K" round trip through
   the link alone (t483-bench-k): the difference is the server's own cost;
+- unpaced through PyVISA: a write ("RES 100 MOHM") then a query ("RES?"),
+  as drivers do, beside the query alone: the difference is what TCP's
+  delayed ACK and Nagle's algorithm would add (goal: under 2 ms);
 - `t483ctl get` as a whole process beside the panel's start-up to its
   panel shown (T483_SCRIPT stamp) and `t483ctl --version`;
 - the server's resident memory every 1,000 queries up to 10,000.
@@ -119,6 +122,23 @@ def main():
     socket_ms = row("RES? via socket, unpaced", timed(lambda: client.query("RES?"), count), link_ms,
                     "beside: K through the link alone")
     print(f"{'':<34} server's own cost per query: {socket_ms - link_ms:.2f} ms")
+
+    # Unpaced through PyVISA: a write, then a query.
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource(f"TCPIP::127.0.0.1::{port}::SOCKET", read_termination="\n",
+                            write_termination="\n", timeout=5000)
+    inst.query("RES?")
+    alone = row("RES? via PyVISA, unpaced", timed(lambda: inst.query("RES?"), count), link_ms,
+                "beside: K through the link alone")
+
+    def write_then_query():
+        inst.write("RES 100 MOHM")
+        inst.query("RES?")
+    pair = row("RES 100 MOHM, RES? via PyVISA", timed(write_then_query, count), alone,
+               "beside: RES? alone")
+    print(f"{'':<34} goal 2 ms: {'met' if pair < 2 else 'MISSED'}")
+    inst.close()
+    rm.close()
 
     # Memory over 10,000 queries.
     memory = [rss_kb(server.pid)]

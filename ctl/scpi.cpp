@@ -450,6 +450,25 @@ Resistance parseResistance(std::string_view p)
     return r.error ? r : wholeMohm(value * scale / 1e6);
 }
 
+int parseMask(std::string_view p, int *mask)
+{
+    p = trim(p);
+    const DataType type = dataTypeOf(p);
+    if (type == DataType::CHARACTER || type == DataType::STRING)
+        return DATA_TYPE_ERROR;
+    double value = 0;
+    std::size_t length = 0;
+    if (const int error = readNumber(p, &value, &length))
+        return error;
+    if (const std::string_view rest = trim(p.substr(length)); !rest.empty())
+        return std::all_of(rest.begin(), rest.end(), isLetter) ? INVALID_SUFFIX : SYNTAX_ERROR;
+    value = std::round(value);
+    if (!(value >= 0 && value <= 255))
+        return DATA_OUT_OF_RANGE;
+    *mask = int(value);
+    return NO_ERROR;
+}
+
 std::string formatOhms(int mohm)
 {
     return nr3((long long)mohm * 1000000LL);

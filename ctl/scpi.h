@@ -11,11 +11,12 @@
 // a row to the parser's test. A new error: one line in T483_SCPI_ERRORS.
 //
 // Headers (case-insensitive, each node in its short or long form):
-//   *IDN?  *CLS  *OPC  *OPC?  *WAI
+//   *IDN?  *CLS  *OPC  *OPC?  *WAI  *RST  *TST?
+//   *ESR?  *ESE <mask>  *ESE?  *SRE <mask>  *SRE?  *STB?
 //   [SOURce:]RESistance <ohms>|MINimum|MAXimum    [SOURce:]RESistance? [MIN|MAX]
 //   [SOURce:]VOLTage?
 //   SYSTem:REMote  SYSTem:LOCal  SYSTem:POWer OFF|0
-//   SYSTem:ERRor[:NEXT]?  SYSTem:ERRor:COUNt?  SYSTem:VERSion?
+//   SYSTem:ERRor[:NEXT]?  SYSTem:ERRor:ALL?  SYSTem:ERRor:COUNt?  SYSTem:VERSion?
 // A line holds message units separated by ';' (outside quoted strings). A
 // unit whose header does not start with ':' is resolved under the path the
 // unit before it left (its header without the last node), and from the root
@@ -82,6 +83,7 @@ struct Instrument {
     virtual bool setRemote(bool remote) = 0;       // "L0" / "L1"
     virtual bool setResistance(int mohm) = 0;      // "R<n>"
     virtual bool powerOff() = 0;                   // "P0"
+    virtual bool identifies() = 0;                 // "I": a T-483 answers
 };
 
 // What the server knows of the decade across all its clients: whether it
@@ -110,6 +112,37 @@ private:
     std::deque<int> errors_;
 };
 
+// The IEEE 488.2 event status register's bits this server sets: *OPC, and
+// an error of each class queued.
+enum EventBit {
+    OPERATION_COMPLETE = 1,
+    QUERY_ERROR = 4,
+    DEVICE_ERROR = 8,
+    EXECUTION_ERROR = 16,
+    COMMAND_ERROR_BIT = 32,
+};
+// The status byte's bits (*STB?): an error queued, the event summary
+// (event status bits *ESE enables), the request summary (status bits
+// *SRE enables).
+enum StatusBit {
+    ERROR_AVAILABLE = 4,
+    EVENT_SUMMARY = 32,
+    REQUEST_SUMMARY = 64,
+};
+
+// What a session keeps of its own: its error queue and its status
+// registers. A new connection starts with all of it empty, and so does
+// *RST.
+struct SessionState {
+    ErrorQueue errors;
+    int events = 0;        // the event status register; *ESR? reads and clears it
+    int eventMask = 0;     // *ESE
+    int requestMask = 0;   // *SRE
+    // An error queued, its class noted in the event status register.
+    void record(int error);
+    int statusByte() const;
+};
+
 // What a command gives back: its reply (a query's) and the error it queues,
 // if any.
 struct CommandResult {
@@ -125,7 +158,7 @@ using ParameterReader = int (*)(const std::vector<std::string_view> &parameters,
 // The reader of a command that takes no parameters: -108 for any.
 int noParameters(const std::vector<std::string_view> &parameters, int *value);
 // A command the session answers itself, from what it knows.
-using SessionHandler = CommandResult (*)(int value, const Identity &identity, ErrorQueue &errors);
+using SessionHandler = CommandResult (*)(int value, const Identity &identity, SessionState &session);
 // A command carried out on the instrument: at most one serial command but
 // for RES, which sends "L0" first while the decade is not known to be under
 // remote control.
@@ -190,6 +223,10 @@ struct Resistance {
 };
 Resistance parseResistance(std::string_view parameter);
 
+// A whole number from 0 to 255 (a decimal number, rounded), as *ESE and
+// *SRE take it, or the error.
+int parseMask(std::string_view parameter, int *mask);
+
 // "4.072000E+09": MOhm as ohms in NR3.
 std::string formatOhms(int mohm);
 
@@ -212,8 +249,8 @@ public:
     // Lines received and not yet carried out whole.
     std::size_t pendingLines() const { return lines_.size(); }
     bool waiting() const { return waiting_; }
-    std::size_t errorCount() const { return errors_.count(); }
-    void pushError(int error) { errors_.push(error); }
+    std::size_t errorCount() const { return state_.errors.count(); }
+    void pushError(int error) { state_.record(error); }
 
     // Everything at once on an instrument: feed, then every command
     // carried out; returns the replies.
@@ -233,7 +270,7 @@ private:
     std::string partial_;         // a line not yet ended
     bool discarding_ = false;     // the rest of an over-long line
     std::deque<PendingLine> lines_;
-    ErrorQueue errors_;
+    SessionState state_;
     std::string out_;
     bool waiting_ = false;        // next() handed out a command
 };

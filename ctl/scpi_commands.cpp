@@ -42,6 +42,16 @@ int minOrMax(const std::vector<std::string_view> &parameters, int *mohm)
     return r.error;
 }
 
+// A register's mask: a whole number from 0 to 255.
+int mask(const std::vector<std::string_view> &parameters, int *value)
+{
+    if (parameters.empty())
+        return MISSING_PARAMETER;
+    if (parameters.size() > 1)
+        return PARAMETER_NOT_ALLOWED;
+    return parseMask(parameters[0], value);
+}
+
 // OFF or 0: the only power state the decade can be put in from afar.
 int off(const std::vector<std::string_view> &parameters, int *)
 {
@@ -66,44 +76,107 @@ CommandResult reply(std::string text)
     return {true, std::move(text), NO_ERROR};
 }
 
-CommandResult identify(int, const Identity &identity, ErrorQueue &)
+CommandResult identify(int, const Identity &identity, SessionState &)
 {
     return reply("t483,T-483," + std::to_string(identity.ident) + "," + identity.version);
 }
 
-CommandResult clearErrors(int, const Identity &, ErrorQueue &errors)
+// *CLS: the error queue and the event status register emptied.
+CommandResult clearStatus(int, const Identity &, SessionState &session)
 {
-    errors.clear();
+    session.errors.clear();
+    session.events = 0;
     return {};
 }
 
-CommandResult operationComplete(int, const Identity &, ErrorQueue &)
+// *RST: the session as a new connection has it. Nothing is sent to the
+// decade: a reset must not change the resistance on a live high-voltage
+// test, nor take the decade out of remote control.
+CommandResult reset(int, const Identity &, SessionState &session)
+{
+    session = SessionState();
+    return {};
+}
+
+CommandResult operationComplete(int, const Identity &, SessionState &)
 {
     return reply("1");
 }
 
-// *OPC, *WAI: everything is done in order anyway.
-CommandResult nothing(int, const Identity &, ErrorQueue &)
+// *OPC: everything before it is done by the time it is reached.
+CommandResult setOperationComplete(int, const Identity &, SessionState &session)
+{
+    session.events |= OPERATION_COMPLETE;
+    return {};
+}
+
+// *WAI: everything is done in order anyway.
+CommandResult nothing(int, const Identity &, SessionState &)
 {
     return {};
 }
 
-CommandResult nextError(int, const Identity &, ErrorQueue &errors)
+CommandResult readEvents(int, const Identity &, SessionState &session)
 {
-    return reply(errorReply(errors.next()));
+    const int events = session.events;
+    session.events = 0;
+    return reply(std::to_string(events));
 }
 
-CommandResult errorCount(int, const Identity &, ErrorQueue &errors)
+CommandResult setEventMask(int mask, const Identity &, SessionState &session)
 {
-    return reply(std::to_string(errors.count()));
+    session.eventMask = mask;
+    return {};
 }
 
-CommandResult version(int, const Identity &, ErrorQueue &)
+CommandResult eventMask(int, const Identity &, SessionState &session)
+{
+    return reply(std::to_string(session.eventMask));
+}
+
+// The request summary bit itself cannot be enabled.
+CommandResult setRequestMask(int mask, const Identity &, SessionState &session)
+{
+    session.requestMask = mask & ~REQUEST_SUMMARY;
+    return {};
+}
+
+CommandResult requestMask(int, const Identity &, SessionState &session)
+{
+    return reply(std::to_string(session.requestMask));
+}
+
+CommandResult statusByte(int, const Identity &, SessionState &session)
+{
+    return reply(std::to_string(session.statusByte()));
+}
+
+CommandResult nextError(int, const Identity &, SessionState &session)
+{
+    return reply(errorReply(session.errors.next()));
+}
+
+// Every error queued, oldest first, the queue emptied; "0,"No error""
+// when there is none.
+CommandResult allErrors(int, const Identity &, SessionState &session)
+{
+    std::string all = errorReply(session.errors.next());
+    while (session.errors.count())
+        all += "," + errorReply(session.errors.next());
+    return reply(all);
+}
+
+CommandResult errorCount(int, const Identity &, SessionState &session)
+{
+    return reply(std::to_string(session.errors.count()));
+}
+
+CommandResult version(int, const Identity &, SessionState &)
 {
     return reply("1999.0");
 }
 
-CommandResult resistanceLimit(int mohm, const Identity &, ErrorQueue &)
+CommandResult resistanceLimit(int mohm, const Identity &, SessionState &)
 {
     return reply(formatOhms(mohm));
 }
@@ -142,6 +215,12 @@ CommandResult queryVoltage(int, Instrument &instrument, DeviceState &)
     return replyOrNaN(volts ? std::optional<std::string>(std::to_string(*volts)) : std::nullopt);
 }
 
+// *TST?: 0 when the decade identifies as a T-483, 1 otherwise.
+CommandResult selfTest(int, Instrument &instrument, DeviceState &)
+{
+    return reply(instrument.identifies() ? "0" : "1");
+}
+
 CommandResult remote(int, Instrument &instrument, DeviceState &state)
 {
     state.remote = instrument.setRemote(true);
@@ -163,10 +242,18 @@ CommandResult powerOff(int, Instrument &instrument, DeviceState &state)
 const CommandRow table[] = {
     // header                 parameters     where it runs and what it does
     {"*IDN?",                 noParameters,  inSession(identify)},
-    {"*CLS",                  noParameters,  inSession(clearErrors)},
+    {"*CLS",                  noParameters,  inSession(clearStatus)},
+    {"*RST",                  noParameters,  inSession(reset)},
+    {"*TST?",                 noParameters,  onInstrument(selfTest)},
     {"*OPC?",                 noParameters,  inSession(operationComplete)},
-    {"*OPC",                  noParameters,  inSession(nothing)},
+    {"*OPC",                  noParameters,  inSession(setOperationComplete)},
     {"*WAI",                  noParameters,  inSession(nothing)},
+    {"*ESR?",                 noParameters,  inSession(readEvents)},
+    {"*ESE",                  mask,          inSession(setEventMask)},
+    {"*ESE?",                 noParameters,  inSession(eventMask)},
+    {"*SRE",                  mask,          inSession(setRequestMask)},
+    {"*SRE?",                 noParameters,  inSession(requestMask)},
+    {"*STB?",                 noParameters,  inSession(statusByte)},
     {"[SOURce]:RESistance",   oneResistance, onInstrument(setResistance)},
     {"[SOURce]:RESistance?",  noParameters,  onInstrument(queryResistance)},
     {"[SOURce]:RESistance?",  minOrMax,      inSession(resistanceLimit)},
@@ -175,6 +262,7 @@ const CommandRow table[] = {
     {"SYSTem:LOCal",          noParameters,  onInstrument(local)},
     {"SYSTem:POWer",          off,           onInstrument(powerOff)},
     {"SYSTem:ERRor:[NEXT]?",  noParameters,  inSession(nextError)},
+    {"SYSTem:ERRor:ALL?",     noParameters,  inSession(allErrors)},
     {"SYSTem:ERRor:COUNt?",   noParameters,  inSession(errorCount)},
     {"SYSTem:VERSion?",       noParameters,  inSession(version)},
 };

@@ -21,6 +21,31 @@ int ErrorQueue::next()
     return error;
 }
 
+void SessionState::record(int error)
+{
+    errors.push(error);
+    if (error <= -100 && error > -200)
+        events |= COMMAND_ERROR_BIT;
+    else if (error <= -200 && error > -300)
+        events |= EXECUTION_ERROR;
+    else if (error <= -300 && error > -400)
+        events |= DEVICE_ERROR;
+    else if (error <= -400 && error > -500)
+        events |= QUERY_ERROR;
+}
+
+int SessionState::statusByte() const
+{
+    int stb = 0;
+    if (errors.count())
+        stb |= ERROR_AVAILABLE;
+    if (events & eventMask)
+        stb |= EVENT_SUMMARY;
+    if (stb & requestMask)
+        stb |= REQUEST_SUMMARY;
+    return stb;
+}
+
 void Session::endLine(const std::string &text)
 {
     PendingLine line;
@@ -71,7 +96,7 @@ void Session::unitDone(const CommandResult &result)
     if (result.hasReply)
         line.replies.push_back(result.reply);
     if (result.error)
-        errors_.push(result.error);
+        state_.record(result.error);
     line.done++;
     if (line.done < line.units.size())
         return;
@@ -102,7 +127,7 @@ std::optional<Command> Session::next()
             waiting_ = true;
             return unit.command;
         }
-        unitDone(handler.inSession(unit.command.value, identity_, errors_));
+        unitDone(handler.inSession(unit.command.value, identity_, state_));
     }
     return std::nullopt;
 }

@@ -66,10 +66,11 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
     if (!address.isLoopback())
         complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
 
-    // SIGINT and SIGTERM end the event loop; a client gone between two
-    // writes must not end the server: SIGPIPE is ignored.
+    // SIGINT, SIGTERM and SIGHUP (the terminal or the session gone) end the
+    // event loop; a client gone between two writes must not end the
+    // server: SIGPIPE is ignored.
     signal(SIGPIPE, SIG_IGN);
-    const int signalFd = SignalPipeOpen({SIGINT, SIGTERM});
+    const int signalFd = SignalPipeOpen({SIGINT, SIGTERM, SIGHUP});
     if (signalFd < 0) {
         complain(ctx, "serve: no pipe for signals");
         return CTL_PORT;
@@ -86,7 +87,7 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
     QCoreApplication::exec();
 
     server.stop();
-    SignalPipeRestore({SIGINT, SIGTERM});
+    SignalPipeRestore({SIGINT, SIGTERM, SIGHUP});
     // The command in hand, if any, ends before the server goes.
     worker.stop();
     return CTL_DONE;

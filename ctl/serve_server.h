@@ -5,9 +5,15 @@
 // decade's thread (serve_worker.h) one command at a time, taking the clients
 // with commands waiting in turn, so one client that sends many at once holds
 // up nobody for longer than a command each. A command reaching the
-// instrument is one SCPI message unit (RES may be "L0" and then "R<n>"). A
-// client gone while its command runs has its reply dropped; the whole lines
-// it sent before it went are still carried out, an unfinished line is not.
+// instrument is one SCPI message unit (RES may be "L0" and then "R<n>").
+//
+// A client's connection is its own socket, read and written here without
+// Qt's buffering: the end of a client's stream (its half-close) is only the
+// end of what it sends, so the lines that came before it are still carried
+// out and answered before the connection is closed. A connection whose
+// client has ended its stream holds no seat among the MAX_CLIENTS; one
+// reset by its client has its replies dropped, its whole lines are still
+// carried out, an unfinished line is not.
 #pragma once
 
 #include "ctl/cli.h"
@@ -16,25 +22,42 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 
 class DecadeWorker;
 
 struct ScpiClient {
-    QTcpSocket *socket = nullptr;   // null once the client has gone
+    int fd = -1;                     // -1 once closed
+    std::unique_ptr<QSocketNotifier> readable, writable;
+    bool ended = false;              // its stream ended (or reset): nothing more to read
+    bool seated = true;              // counted among the clients connected
+    std::string unsent;              // replies not yet taken by the socket
     scpi::Session session;
     std::optional<scpi::Command> queued;   // handed out, not yet on the decade's thread
     explicit ScpiClient(const scpi::Identity &identity) : session(identity) {}
 };
 
+// The listening socket: each connection accepted handed on as its socket
+// descriptor.
+class ScpiListener : public QTcpServer {
+public:
+    std::function<void(int fd)> accepted;
+
+protected:
+    void incomingConnection(qintptr fd) override { accepted(int(fd)); }
+};
+
 class ScpiServer : public QObject {
 public:
     ScpiServer(const CtlContext &ctx, DecadeWorker *worker, scpi::Identity identity);
+    ~ScpiServer() override;
 
     bool listen(const QHostAddress &address, quint16 port, QString *error);
     quint16 port() const { return tcp_.serverPort(); }
@@ -42,21 +65,22 @@ public:
     void stop();
 
 private:
-    void accept();
-    void refuse(QTcpSocket *socket);
+    void accept(int fd);
+    int seatsTaken();
+    void refuse(int fd);
     ScpiClient *find(quint64 id);
     void readFrom(quint64 id);
-    void service(quint64 id, ScpiClient &c);
-    void gone(quint64 id);
+    void flush(ScpiClient &c);
+    void hangUp(ScpiClient &c);
+    bool service(quint64 id, ScpiClient &c);
     void dispatch();
     void done(quint64 id, const scpi::CommandResult &outcome);
 
     const CtlContext &ctx_;
     DecadeWorker *worker_;
     scpi::Identity identity_;
-    QTcpServer tcp_;
+    ScpiListener tcp_;
     std::map<quint64, std::unique_ptr<ScpiClient>> clients_;
-    int connected_ = 0;
     int refused_ = 0;
     QElapsedTimer refusalSaid_;
     quint64 nextId_ = 1;

@@ -3,8 +3,8 @@
 // (up to 0.3 s for a reply, up to 0.1 s more for a late one dropped before
 // the next command), and on its own thread that wait keeps off the event
 // loop, which meanwhile reads every client, answers what a session answers
-// alone (*IDN?, SYST:ERR?, *OPC?), accepts and refuses connections and
-// notices SIGINT and SIGTERM.
+// alone (*IDN?, SYST:ERR?, *ESR?...), accepts and refuses connections and
+// notices the signals that end it.
 #pragma once
 
 #include "ctl/cli.h"
@@ -25,6 +25,11 @@ public:
     bool setRemote(bool remote) override { return decade_.setRemote(remote); }
     bool setResistance(int mohm) override { return decade_.setResistance(mohm); }
     bool powerOff() override { return decade_.powerOff(); }
+    bool identifies() override
+    {
+        const std::optional<int> ident = decade_.identify();
+        return ident && Decade::isT483(*ident);
+    }
 
 private:
     Decade &decade_;

@@ -38,7 +38,7 @@ struct Checked : scpi::Instrument {
     {
         remote = false;
         return answers();
-    }
+    }    bool identifies() override { return answers(); }
 };
 
 }  // namespace

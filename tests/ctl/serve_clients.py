@@ -8,7 +8,8 @@ Starts the simulator (T483_SIM) and the server on it (T483_CTL, on a port
 the system picks), runs the clients, stops both. Exits 0 when every reply
 was the one expected, 1 otherwise.
 
-  session     one PyVISA client: identify, set, read back, voltage, errors
+  session     one PyVISA client: identify, set, read back, voltage, errors,
+              a write then a query without waiting for a delayed ACK
   concurrent  four PyVISA clients at once, 200 queries each, unpaced; every
               reply must be the one its own query asks for
   lxi         `lxi scpi --raw` reads the identification and a resistance
@@ -117,6 +118,18 @@ def session(bench):
     check("RES? unchanged", inst.query("RES?"), "1.500000E+10")
     inst.write("SYST:LOC")
     check("*OPC?", inst.query("*OPC?"), "1")
+    # A write, then a query: the server acknowledges the write at once, so
+    # the client's query is not held back (by Nagle's algorithm) for the
+    # 40 ms of a delayed ACK. Loosely: a loaded machine adds, never halves.
+    times = []
+    for _ in range(21):
+        t = time.perf_counter()
+        inst.write("RES 100 MOHM")
+        inst.query("RES?")
+        times.append(time.perf_counter() - t)
+    median = statistics.median(times) * 1000
+    if median > 20:
+        raise Fail(f"write then query: median {median:.1f} ms, expected under 20 ms")
     inst.close()
     rm.close()
 

@@ -1,5 +1,6 @@
 // t483ctl serve as a child process (T483_CTL) against the simulated T-483,
 // its clients real TCP sockets on the loopback.
+#include <QDir>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
@@ -8,6 +9,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/socket.h>
 #include <memory>
 #include <vector>
 
@@ -66,7 +68,7 @@ class TestServe : public QObject {
     {
         server.setProgram(qEnvironmentVariable("T483_CTL"));
         server.setArguments(QStringList{"--port", "COM1", "serve", "--listen", "127.0.0.1:0"} + extra);
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.setProcessChannelMode(QProcess::SeparateChannels);
         server.start();
         if (!server.waitForStarted(slack(5000)))
             return false;
@@ -85,12 +87,12 @@ class TestServe : public QObject {
         return m.captured(2) == sim->device();
     }
 
-    // SIGTERM, and its exit status.
-    int stopServer()
+    // A signal that ends it (SIGTERM unless said), and its exit status.
+    int stopServer(int signal = SIGTERM)
     {
         if (server.state() == QProcess::NotRunning)
             return -1;
-        ::kill(pid_t(server.processId()), SIGTERM);
+        ::kill(pid_t(server.processId()), signal);
         if (!server.waitForFinished(slack(10000)))
             return -2;
         return server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -3;
@@ -117,6 +119,8 @@ private slots:
             server.kill();
             server.waitForFinished(slack(5000));
         }
+        if (const QByteArray err = server.readAllStandardError(); !err.isEmpty())
+            qInfo("the server said: %s", err.constData());
         sim.reset();
     }
 
@@ -138,14 +142,21 @@ private slots:
         QCOMPARE(c.query("SYST:LOC;*OPC?"), QByteArray("1"));
         QCOMPARE(c.query("SYST:ERR?"), QByteArray("0,\"No error\""));
         QCOMPARE(c.query("RES 99999 MOHM;SYST:ERR?"), QByteArray("-222,\"Data out of range\""));
+        // Every query answered; *RST sends the decade nothing.
+        QCOMPARE(c.query("RES 99999 MOHM;*ESR?;*STB?;SYST:ERR:ALL?;*RST;*TST?"),
+                 QByteArray("16;4;-222,\"Data out of range\";0"));
         QVERIFY(sim->sentinel());
-        QCOMPARE(sim->received(), (QList<QByteArray>{"L0\r", "R4072\r", "K\r", "M\r", "M\r", "L1\r"}));
+        QCOMPARE(sim->received(), (QList<QByteArray>{"L0\r", "R4072\r", "K\r", "M\r", "M\r", "L1\r", "I\r"}));
 
         QByteArray err;
         QCOMPARE(ctl({"--port", "COM1", "get"}, &err), 3);
         QVERIFY2(err.contains("in use"), err.constData());
 
-        QCOMPARE(stopServer(), 0);
+        // A hang-up ends it as SIGTERM does, the decade left as it is.
+        sim->clearReceived();
+        QCOMPARE(stopServer(SIGHUP), 0);
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), QList<QByteArray>());
         QCOMPARE(ctl({"--port", "COM1", "get"}), 0);
     }
 
@@ -213,6 +224,52 @@ private slots:
         QCOMPARE(b.query("SYST:ERR?"), QByteArray("0,\"No error\""));
         QCOMPARE(a.query("*IDN?"), IDN);
         QCOMPARE(stopServer(), 0);
+    }
+
+    // Clients as scripts write them. Connections opened and closed one
+    // after another hold no seat. Lines sent before the client's end of
+    // stream are answered, then the connection closes. A client that
+    // floods and goes leaves nothing on standard error.
+    void clientsThatGo()
+    {
+        QVERIFY(startServer());
+        for (int k = 0; k < 20; k++) {
+            Client brief;
+            QVERIFY(brief.open(port));
+        }
+        Client c;
+        QVERIFY(c.open(port));
+        QCOMPARE(c.query("*IDN?"), IDN);
+
+        Client half;
+        QVERIFY(half.open(port));
+        half.send("*IDN?\nRES?;VOLT?\n");
+        QCOMPARE(::shutdown(int(half.socket.socketDescriptor()), SHUT_WR), 0);
+        QCOMPARE(half.line(), IDN);
+        QCOMPARE(half.line(), QByteArray("1.000000E+08;1000"));
+        QVERIFY(half.socket.state() == QAbstractSocket::UnconnectedState ||
+                half.socket.waitForDisconnected(slack(5000)));
+
+        const QDir fdDir(QString("/proc/%1/fd").arg(server.processId()));
+        const auto serverFds = [&] { return fdDir.entryList(QDir::NoDotAndDotDot | QDir::System).size(); };
+        const qsizetype fds = serverFds();
+        for (int k = 0; k < 10; k++) {
+            Client flood;
+            QVERIFY(flood.open(port));
+            flood.send(QByteArray("*IDN?\n").repeated(20000));
+            // Reset while replies are on their way, as a killed client
+            // does.
+            QVERIFY(flood.socket.waitForReadyRead(slack(5000)));
+            const linger reset{1, 0};
+            setsockopt(int(flood.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            flood.socket.abort();
+        }
+        // Until the server has closed them all.
+        QVERIFY(QTest::qWaitFor([&] { return serverFds() == fds; }, slack(10000)));
+        QCOMPARE(c.query("*OPC?"), QByteArray("1"));
+        QCOMPARE(stopServer(), 0);
+        const QByteArray err = server.readAllStandardError();
+        QVERIFY2(err.isEmpty(), err.constData());
     }
 
     // A thousand connections opened and dropped, some with a line begun or

@@ -43,6 +43,11 @@ struct Recorder : scpi::Instrument {
         sent << "P0";
         return !silent;
     }
+    bool identifies() override
+    {
+        sent << "I";
+        return !silent;
+    }
 };
 
 QByteArray bytes(const std::string &s)
@@ -119,6 +124,27 @@ private slots:
         QTest::newRow("*OPC *WAI") << QByteArray("*OPC;*WAI\n") << QByteArray() << none << none;
         QTest::newRow("RES? MAX") << QByteArray("RES? MAX\n") << QByteArray("1.622100E+10\n") << none << none;
         QTest::newRow("RES? minimum") << QByteArray("RES? minimum\n") << QByteArray("0.000000E+00\n") << none << none;
+
+        // Status: every query answered; *RST clears the session's own state
+        // and sends the decade nothing.
+        QTest::newRow("*TST?") << QByteArray("*TST?\n") << QByteArray("0\n") << QStringList{"I"} << none;
+        QTest::newRow("*ESR? by class") << QByteArray("RES 99999 MOHM;*ESR?;*ESR?\nBOGUS\n*OPC;*ESR?\n")
+                                        << QByteArray("16;0\n33\n") << none << QStringList{e222, e113};
+        QTest::newRow("*ESE *SRE") << QByteArray("*ESE 36;*ESE?;*SRE 255;*SRE?;*SRE 1.4;*SRE?\n")
+                                   << QByteArray("36;191;1\n") << none << none;
+        QTest::newRow("*STB? summaries") << QByteArray("BOGUS\n*STB?;*ESE 32;*STB?;*SRE 32;*STB?\n")
+                                         << QByteArray("4;36;100\n") << none << QStringList{e113};
+        QTest::newRow("*ESE out of range") << QByteArray("*ESE 256\n") << QByteArray() << none << QStringList{e222};
+        QTest::newRow("*ESE word") << QByteArray("*ESE ON\n") << QByteArray() << none << QStringList{e104};
+        QTest::newRow("*SRE suffix") << QByteArray("*SRE 4 V\n") << QByteArray() << none << QStringList{e131};
+        QTest::newRow("*SRE none") << QByteArray("*SRE\n") << QByteArray() << none << QStringList{e109};
+        QTest::newRow("ERR:ALL?") << QByteArray("BOGUS\nRES 99999 MOHM\nSYST:ERR:ALL?;ALL?\n")
+                                  << QByteArray("-113,\"Undefined header\",-222,\"Data out of range\";0,\"No error\"\n")
+                                  << none << none;
+        QTest::newRow("*CLS") << QByteArray("BOGUS\n*CLS;*ESR?;*STB?\n") << QByteArray("0;0\n") << none << none;
+        QTest::newRow("*RST") << QByteArray("RES 1 MOHM;RES 99999 MOHM;*ESE 4;*RST;*ESE?;*ESR?;SYST:ERR:COUN?;:RES 2 MOHM\n")
+                              << QByteArray("0;0;0\n") << QStringList{"L0", "R1", "R2"} << none;
+        QTest::newRow("unknown query") << QByteArray("*FOO?\n") << QByteArray() << none << QStringList{e113};
 
         // Setting the resistance: units and suffixes, remote control first.
         const QStringList r4072{"L0", "R4072"};
@@ -208,13 +234,13 @@ private slots:
     void silentInstrument()
     {
         decade.silent = true;
-        QCOMPARE(run("RES?;VOLT?;*IDN?\n"), QByteArray("9.91E+37;9.91E+37;t483,T-483,48300,1.0\n"));
+        QCOMPARE(run("RES?;VOLT?;*IDN?;*TST?\n"), QByteArray("9.91E+37;9.91E+37;t483,T-483,48300,1.0;1\n"));
         QCOMPARE(drainErrors(), (QStringList{"-240,\"Hardware error\"", "-240,\"Hardware error\""}));
         // L0 unanswered: not under remote control, so L0 again next time.
         QCOMPARE(run("RES 1 MOHM\n"), QByteArray());
         decade.silent = false;
         QCOMPARE(run("RES 2 MOHM\n"), QByteArray());
-        QCOMPARE(decade.sent, (QStringList{"K", "M", "L0", "L0", "R2"}));
+        QCOMPARE(decade.sent, (QStringList{"K", "M", "I", "L0", "L0", "R2"}));
         QCOMPARE(drainErrors(), QStringList{"-240,\"Hardware error\""});
     }
 

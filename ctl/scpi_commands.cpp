@@ -13,13 +13,20 @@ namespace {
 
 // Parameter readers.
 
-// One resistance: ohms with an optional suffix, MINimum or MAXimum.
-int oneResistance(const std::vector<std::string_view> &parameters, int *mohm)
+// Whether there is exactly one parameter: NO_ERROR, or the error for none
+// or for more.
+int oneParameter(const std::vector<std::string_view> &parameters)
 {
     if (parameters.empty())
         return MISSING_PARAMETER;
-    if (parameters.size() > 1)
-        return PARAMETER_NOT_ALLOWED;
+    return parameters.size() > 1 ? PARAMETER_NOT_ALLOWED : NO_ERROR;
+}
+
+// One resistance: ohms with an optional suffix, MINimum or MAXimum.
+int oneResistance(const std::vector<std::string_view> &parameters, int *mohm)
+{
+    if (const int error = oneParameter(parameters))
+        return error;
     const Resistance r = parseResistance(parameters[0]);
     *mohm = r.mohm;
     return r.error;
@@ -28,10 +35,8 @@ int oneResistance(const std::vector<std::string_view> &parameters, int *mohm)
 // MINimum or MAXimum, as the limit in MOhm.
 int minOrMax(const std::vector<std::string_view> &parameters, int *mohm)
 {
-    if (parameters.empty())
-        return MISSING_PARAMETER;
-    if (parameters.size() > 1)
-        return PARAMETER_NOT_ALLOWED;
+    if (const int error = oneParameter(parameters))
+        return error;
     const DataType type = dataTypeOf(parameters[0]);
     if (type == DataType::STRING || type == DataType::NUMERIC)
         return DATA_TYPE_ERROR;
@@ -45,20 +50,16 @@ int minOrMax(const std::vector<std::string_view> &parameters, int *mohm)
 // A register's mask: a whole number from 0 to 255.
 int mask(const std::vector<std::string_view> &parameters, int *value)
 {
-    if (parameters.empty())
-        return MISSING_PARAMETER;
-    if (parameters.size() > 1)
-        return PARAMETER_NOT_ALLOWED;
+    if (const int error = oneParameter(parameters))
+        return error;
     return parseMask(parameters[0], value);
 }
 
 // OFF or 0: the only power state the decade can be put in from afar.
 int off(const std::vector<std::string_view> &parameters, int *)
 {
-    if (parameters.empty())
-        return MISSING_PARAMETER;
-    if (parameters.size() > 1)
-        return PARAMETER_NOT_ALLOWED;
+    if (const int error = oneParameter(parameters))
+        return error;
     const DataType type = dataTypeOf(parameters[0]);
     if (type == DataType::STRING)
         return DATA_TYPE_ERROR;

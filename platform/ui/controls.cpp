@@ -77,7 +77,12 @@ void AskForMenu(Panel *panel, Control *c, QPoint where)
     menu.setObjectName(c->constant + QStringLiteral("Menu"));
     for (qsizetype k = 0; k < c->menu.size(); k++) {
         QString text = c->menu[k];
-        menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")))->setData(int(k));
+        QAction *a = menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+        a->setData(int(k));
+        const int marks = c->menuMarks.value(k);
+        a->setCheckable(marks & MENU_CHECKED);
+        a->setChecked(marks & MENU_CHECKED);
+        a->setEnabled(!(marks & MENU_DIMMED));
     }
     if (QAction *chosen = menu.exec(where))
         RaiseEvent(panel, c, EVENT_MENU, false, chosen->data().toInt());

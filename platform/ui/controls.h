@@ -28,6 +28,7 @@ struct Control {
     CtrlCallbackPtr callback = nullptr;
     void *callbackData = nullptr;
     QStringList menu;        // the context menu's items
+    QList<int> menuMarks;    // and their marks (MENU_CHECKED, MENU_DIMMED)
     bool hasMenu = false;    // SetCtrlMenu gave it one
     QList<Item> items;       // rings and knobs
     int value = 0;           // the value GetCtrlVal reads

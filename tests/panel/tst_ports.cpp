@@ -194,10 +194,6 @@ private slots:
             << QByteArray("[t483]\nlanguage=1\n") << QByteArray("/dev/from-env")
             << QString::fromUtf8("/dev/from-env: určuje proměnná prostředí T483_COM2, má přednost před volbou")
             << overridden;
-        QTest::newRow("environment, sk")
-            << QByteArray("[t483]\nlanguage=2\n") << QByteArray("/dev/from-env")
-            << QString::fromUtf8("/dev/from-env: určuje premenná prostredia T483_COM2, má prednosť pred voľbou")
-            << overridden;
     }
     void menuShowsWhatIsInForce()
     {

@@ -2,8 +2,8 @@
 // the verdicts of a scripted run and the commands behind them, the wait
 // for the plan's test voltage and a voltage changed during a point, runs
 // killed with SIGKILL at several moments and resumed, a record another run
-// holds, Ctrl+C, and the plans and records it refuses before the port is
-// touched.
+// holds, Ctrl+C, the device unplugged mid-run, and the plans and records
+// it refuses before the port is touched.
 #include "ctl/record_file.h"
 #include "ctl_run.h"
 #include "sim_process.h"
@@ -31,6 +31,13 @@ const QByteArray PLAN = "# four points\n"
 // pass (0.400), fail (2.000 > 1), skipped, pass (0.364)
 const QByteArray READINGS = "100.4\n1.02G\nskip\n1.628e10\n";
 const QStringList VERDICTS = {"pass", "fail", "skipped", "pass"};
+// The record's rows of those readings, their times left out.
+const QStringList ROWS = {
+    "1,,100,1000,100.4,0.400,2,pass",
+    "2,,1000,1000,1020,2.000,1,fail",
+    "3,,4072,1000,,,3,skipped",
+    "4,,16221,1000,16280,0.364,5,pass",
+};
 
 // The rows of a record with their times left out.
 QStringList rowsOf(const QString &path)
@@ -492,6 +499,71 @@ private slots:
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received().last(), QByteArray("L1\r"));
         QVERIFY(p.readAllStandardOutput().contains("not done: 3"));
+    }
+
+    // The device unplugged while point 2's reading is asked for (its link,
+    // as /dev/serial/by-id has them, leads nowhere): the run waits with the
+    // record as it is. The same decade back on the link: point 2 is done
+    // again and the run completes, each point recorded once. Another decade
+    // there, or the technician's q: stopped, and --resume continues.
+    void deviceLost_data()
+    {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("the same decade back") << "48305";
+        QTest::newRow("another decade") << "48300";
+        QTest::newRow("q") << "q";
+    }
+    void deviceLost()
+    {
+        QFETCH(QString, then);
+        const QString link = path("usb-T483-if00-port0");
+        QVERIFY(QFile::link(sim->device(), link));
+        qputenv("T483_COM1", link.toLocal8Bit());
+        const QByteArray where = "COM1 (" + link.toLocal8Bit() + ")";
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv"});
+        p.write("100.4\n");
+        QByteArray err;
+        QVERIFY(waitErr(p, &err, "point 2/4 (1000 MOhm at 1000 V): the tester's reading"));
+        sim->kill();
+        QVERIFY(waitErr(p, &err, "\npoint 2/4 (1000 MOhm at 1000 V): the link to the decade is lost: " + where +
+                                     "; waiting for it to return (q stops the run)\n"));
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS.mid(0, 1));
+
+        if (then == "q") {
+            p.write("q\n");
+        } else {
+            sim = std::make_unique<SimProcess>();
+            QVERIFY(sim->start({"--ident", then}));
+            QVERIFY(QFile::remove(link) && QFile::link(sim->device(), link));
+        }
+        if (then == "48305") {
+            QVERIFY(waitErr(p, &err, "point 2/4 (1000 MOhm at 1000 V): the decade is back on " + where +
+                                         ": the point is done again\npoint 2/4 (1000 MOhm at 1000 V): the tester's reading"));
+            p.write("1.02G\nskip\n1.628e10\n");
+            QVERIFY(p.waitForFinished(slack(20000)));
+            QCOMPARE(rowsOf(path("rec.csv")), ROWS);
+            QVERIFY(sim->sentinel());
+            QCOMPARE(commandsOf(sim->received(), "R"), (QList<QByteArray>{"R1000\r", "R4072\r", "R16221\r"}));
+            QCOMPARE(sim->received().mid(0, 3), (QList<QByteArray>{"I\r", "M\r", "L0\r"}));
+            return;
+        }
+        QVERIFY(p.waitForFinished(slack(20000)));
+        QCOMPARE(p.exitCode(), 1);
+        err += p.readAllStandardError();
+        QVERIFY2(err.contains(then == "q" ? QByteArray("stopped by the operator; 1 of 4 points recorded, --resume continues")
+                                          : "the decade back on " + where + " is not this run's: identification 48300, not 48305"),
+                 err.constData());
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS.mid(0, 1));
+        if (then == "q") {
+            sim = std::make_unique<SimProcess>();
+            QVERIFY(sim->start({"--ident", "48305"}));
+            QVERIFY(QFile::remove(link) && QFile::link(sim->device(), link));
+        } else {
+            QVERIFY(sim->command("ident 48305"));
+        }
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"}), 1);
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS);
     }
 
     // The decade falls silent mid-run: stopped with the reason, resumable.

@@ -58,7 +58,6 @@ private slots:
         QTest::newRow("no serial port") << "file" << int(Reconnect::Unopened) << 0;
         QTest::newRow("silent") << "fault silent" << int(Reconnect::Silent) << 0;
         QTest::newRow("another decade") << "ident 48399" << int(Reconnect::Other) << 48399;
-        QTest::newRow("no T-483") << "ident 12345" << int(Reconnect::Other) << 12345;
         QTest::newRow("the same") << "ident 48305" << int(Reconnect::Back) << 48305;
     }
     void reconnect()

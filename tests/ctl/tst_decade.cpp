@@ -67,16 +67,11 @@ private slots:
         QFETCH(int, ident);
         QTemporaryDir dir;
         const QString link = dir.filePath("usb-T483-if00-port0");
-        std::unique_ptr<SimProcess> sim;
-        if (there == "file") {
-            QFile f(dir.filePath("file"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            QVERIFY(QFile::link(f.fileName(), link));
-        } else if (there != "nothing") {
-            sim = std::make_unique<SimProcess>();
-            QVERIFY(sim->start() && sim->command(there));
-            QVERIFY(QFile::link(sim->device(), link));
-        }
+        SimProcess sim;
+        if (there == "file")
+            QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly) && QFile::link(dir.filePath("file"), link));
+        else if (there != "nothing")
+            QVERIFY(sim.start() && sim.command(there) && QFile::link(sim.device(), link));
         qputenv("T483_COM3", link.toLocal8Bit());
         Decade decade;
         const Reconnect r = ::reconnect(decade, 3, link.toStdString(), 48305);
@@ -84,8 +79,7 @@ private slots:
         QCOMPARE(r.ident, ident);
         QCOMPARE(r.error.empty(), outcome != Reconnect::Unopened);
         QCOMPARE(decade.isOpen(), outcome == Reconnect::Back);
-        if (outcome == Reconnect::Back)
-            QCOMPARE(decade.resistance().value_or(-1), 100);
+        QCOMPARE(decade.resistance().value_or(-1), outcome == Reconnect::Back ? 100 : -1);
     }
 };
 

@@ -155,12 +155,7 @@ private slots:
         QByteArray out, err;
         QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--readings", "readings.txt",
                       "--uut", "Megger MIT1025 s/n 123", "--operator", "J. Novak"}, &out, &err), 1);
-        QCOMPARE(rowsOf(path("rec.csv")), (QStringList{
-            "1,,100,1000,100.4,0.400,2,pass",
-            "2,,1000,1000,1020,2.000,1,fail",
-            "3,,4072,1000,,,3,skipped",
-            "4,,16221,1000,16280,0.364,5,pass",
-        }));
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS);
         Record rec;
         std::string error;
         QVERIFY(readRecordFile(path("rec.csv").toStdString(), &rec, &error));

@@ -54,7 +54,7 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
     const QString device = QString::fromStdString(decade.device());
 
     // From here until worker.stop() the decade is the worker's.
-    DecadeWorker worker(ctx, decade);
+    DecadeWorker worker(ctx, decade, ident);
     worker.start();
     ScpiServer server(ctx, &worker, {ident, T483_VERSION});
     QString error;

@@ -5,6 +5,12 @@
 // loop, which meanwhile reads every client, answers what a session answers
 // alone (*IDN?, SYST:ERR?, *ESR?...), accepts and refuses connections and
 // notices the signals that end it.
+//
+// A device that goes (unplugged: a read finds it gone, or its path leaves
+// /dev) is closed and looked for every 0.5 s on the thread; meanwhile every
+// command fails at once (-240, not-a-number). When the path is there again
+// it is opened and identified, and with the identification served from the
+// start it is the decade again. Both are said on standard error.
 #pragma once
 
 #include "ctl/cli.h"
@@ -13,8 +19,11 @@
 
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <string>
 
 // The decade as a session's instrument.
 class DecadeInstrument : public scpi::Instrument {
@@ -37,8 +46,9 @@ private:
 
 class DecadeWorker {
 public:
-    // `decade` open, and not touched by the caller from start() until stop().
-    DecadeWorker(const CtlContext &ctx, Decade &decade);
+    // `decade` open, identified as `ident`, and not touched by the caller
+    // from start() until stop().
+    DecadeWorker(const CtlContext &ctx, Decade &decade, int ident);
     ~DecadeWorker();
     DecadeWorker(const DecadeWorker &) = delete;
     DecadeWorker &operator=(const DecadeWorker &) = delete;
@@ -49,16 +59,25 @@ public:
 
     // Carries out `command` on the decade's thread, one at a time in the
     // order given, then calls `done` with its outcome on the thread of
-    // `receiver`, which is there until stop(). The first failed command
-    // that found the device gone says so on standard error.
+    // `receiver`, which is there until stop().
     void execute(const scpi::Command &command, QObject *receiver, std::function<void(const scpi::CommandResult &)> done);
 
 private:
+    // On the thread.
+    void watch();
+    void lose();
+    QString where() const;
+
     const CtlContext &ctx_;
     Decade &decade_;
+    const int com_, ident_;
+    const std::string device_;
     DecadeInstrument instrument_{decade_};
-    scpi::DeviceState state_;   // touched only on the thread
-    bool goneReported_ = false; // touched only on the thread
+    // Touched only on the thread:
+    scpi::DeviceState state_;
+    bool gone_ = false;
+    int said_ = -1;              // the last Reconnect outcome said while gone
+    std::unique_ptr<QTimer> watch_;
     QThread thread_;
     QObject onThread_;          // the thread's context for the commands
 };

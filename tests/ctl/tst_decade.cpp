@@ -1,7 +1,10 @@
 // t483ctl's Decade in-process: two of them on two simulated decades at once.
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "ctl/decade.h"
+#include "ctl/reconnect.h"
 #include "sim_process.h"
 
 #include <memory>
@@ -41,6 +44,42 @@ private slots:
 
         QVERIFY(a->sentinel());
         QCOMPARE(a->received(), (QList<QByteArray>{"I\r", "K\r", "M\r", "M\r"}));
+    }
+
+    // A lost decade looked for on its path (a link, as /dev/serial/by-id
+    // has them): only the same identification gives it back open; anything
+    // else leaves it closed, saying what was found.
+    void reconnect_data()
+    {
+        QTest::addColumn<QString>("there");  // what the link leads to
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("ident");
+        QTest::newRow("nothing yet") << "nothing" << int(Reconnect::Absent) << 0;
+        QTest::newRow("no serial port") << "file" << int(Reconnect::Unopened) << 0;
+        QTest::newRow("silent") << "fault silent" << int(Reconnect::Silent) << 0;
+        QTest::newRow("another decade") << "ident 48399" << int(Reconnect::Other) << 48399;
+        QTest::newRow("the same") << "ident 48305" << int(Reconnect::Back) << 48305;
+    }
+    void reconnect()
+    {
+        QFETCH(QString, there);
+        QFETCH(int, outcome);
+        QFETCH(int, ident);
+        QTemporaryDir dir;
+        const QString link = dir.filePath("usb-T483-if00-port0");
+        SimProcess sim;
+        if (there == "file")
+            QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly) && QFile::link(dir.filePath("file"), link));
+        else if (there != "nothing")
+            QVERIFY(sim.start() && sim.command(there) && QFile::link(sim.device(), link));
+        qputenv("T483_COM3", link.toLocal8Bit());
+        Decade decade;
+        const Reconnect r = ::reconnect(decade, 3, link.toStdString(), 48305);
+        QCOMPARE(int(r.outcome), outcome);
+        QCOMPARE(r.ident, ident);
+        QCOMPARE(r.error.empty(), outcome != Reconnect::Unopened);
+        QCOMPARE(decade.isOpen(), outcome == Reconnect::Back);
+        QCOMPARE(decade.resistance().value_or(-1), outcome == Reconnect::Back ? 100 : -1);
     }
 };
 

@@ -47,12 +47,16 @@ int choose_port(const std::string &spec, std::string *error)
 //   read to begin; bytes that come are dropped until REPLY_GAP_S has passed
 //   without one (SETTLE_LIMIT_S more at most, for a line that never falls
 //   quiet).
-// - The instrument answers within the ANSWER_S a read waits. At the open, a
-//   reply to a command sent before it (by a run that was killed) has then
-//   landed: the line is drained until it has been quiet that long.
+// - At the open, a reply to a command sent before it (by a run that was
+//   killed) may be on its way: the line is drained until it has been quiet
+//   OPEN_QUIET_S (twelve byte times at 1200 baud), which drops a reply the
+//   instrument has begun by then. An identification that such a reply spoils
+//   is asked again (identify) once the line has been quiet ANSWER_S, the
+//   time within which the instrument answers a command.
 static const double LATE_HORIZON_S = 1.0;
 static const double REPLY_GAP_S = 0.05;
 static const double SETTLE_LIMIT_S = 2.0;
+static const double OPEN_QUIET_S = 0.1;
 static const double ANSWER_S = 0.3;
 
 Decade::~Decade()
@@ -72,7 +76,7 @@ int Decade::open(int port, std::string *error)
     port_ = port;
     lost_ = false;
     unsettled_ = false;
-    settle(ANSWER_S);
+    settle(OPEN_QUIET_S);
     return 0;
 }
 

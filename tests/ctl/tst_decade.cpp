@@ -124,7 +124,7 @@ private slots:
         QTest::addColumn<QByteArray>("stale");
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("on its way at the open") << true << 150 << QByteArray("M\r") << "K" << "4072";
+        QTest::newRow("on its way at the open") << true << 50 << QByteArray("M\r") << "K" << "4072";
         QTest::newRow("landing in the identification") << false << 200 << QByteArray("K\r") << "I" << "48305";
     }
     void staleReply()

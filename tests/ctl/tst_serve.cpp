@@ -227,10 +227,9 @@ private slots:
         QCOMPARE(stopServer(), 0);
     }
 
-    // Replies that are no answer: each query past them gets its own reply
-    // or not-a-number, never another's (late: the voltage, 2500, read as
-    // the resistance).
-    void repliesNotTaken()
+    // Replies past their read's time: each query gets its own reply or
+    // not-a-number, never another's (the voltage, 2500, as the resistance).
+    void lateReplies()
     {
         QVERIFY(sim->command("voltage 2500"));
         QVERIFY(startServer());
@@ -238,12 +237,8 @@ private slots:
         QVERIFY(c.open(port));
         QVERIFY(sim->command("fault late 400"));
         QCOMPARE(c.query("VOLT?;RES?;SYST:ERR:COUN?"), QByteArray("9.91E+37;9.91E+37;2"));
-        QVERIFY(sim->command("fault long"));
-        QCOMPARE(c.query("RES?"), QByteArray("9.91E+37"));
-        QVERIFY(sim->command("fault garbage"));
-        QCOMPARE(c.query("VOLT?"), QByteArray("9.91E+37"));
         QVERIFY(sim->command("fault none"));
-        QCOMPARE(c.query("RES?;VOLT?;SYST:ERR:COUN?"), QByteArray("1.000000E+08;2500;4"));
+        QCOMPARE(c.query("RES?;VOLT?"), QByteArray("1.000000E+08;2500"));
         QCOMPARE(stopServer(), 0);
     }
 

@@ -82,8 +82,6 @@ private slots:
                                                 << twenty.toLatin1();
         QTest::newRow("whole: 20 bytes, no CR") << true << "send 0123456789ABCDEFGHIJKLM" << int(RS232_CUT_SHORT)
                                                 << false << false << QByteArray("");
-        QTest::newRow("whole: 20 bytes, then nothing") << true << "send " + twenty << int(RS232_CUT_SHORT) << true
-                                                       << false << QByteArray("");
     }
     void replies()
     {

@@ -1,10 +1,10 @@
 // serve's decade on a thread of its own. Once serving has begun every
 // exchange on the serial line is made there: an exchange waits on the line
-// (up to 0.3 s for a reply, up to 0.1 s more for a late one dropped before
-// the next command), and on its own thread that wait keeps off the event
-// loop, which meanwhile reads every client, answers what a session answers
-// alone (*IDN?, SYST:ERR?, *ESR?...), accepts and refuses connections and
-// notices the signals that end it.
+// (up to 0.3 s for a reply; after one that did not come whole, up to 1 s
+// more for it to land, dropped before the next command), and on its own
+// thread that wait keeps off the event loop, which meanwhile reads every
+// client, answers what a session answers alone (*IDN?, SYST:ERR?, *ESR?...),
+// accepts and refuses connections and notices the signals that end it.
 //
 // A device that goes (unplugged: a read finds it gone, or its path leaves
 // /dev) is closed and looked for every 0.5 s on the thread; meanwhile every

@@ -554,7 +554,7 @@ int Sweep::findDecade(int *ident)
         return status;
     com_ = decade_.port();
     device_ = decade_.device();
-    const std::optional<int> id = retry([&] { return decade_.identify(); });
+    const std::optional<int> id = decade_.identify();  // asked again there when need be
     if (!id)
         return noAnswer(ctx_, decade_);
     if (!Decade::isT483(*id)) {

@@ -227,6 +227,21 @@ private slots:
         QCOMPARE(stopServer(), 0);
     }
 
+    // Replies past their read's time: each query gets its own reply or
+    // not-a-number, never another's (the voltage, 2500, as the resistance).
+    void lateReplies()
+    {
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(startServer());
+        Client c;
+        QVERIFY(c.open(port));
+        QVERIFY(sim->command("fault late 400"));
+        QCOMPARE(c.query("VOLT?;RES?;SYST:ERR:COUN?"), QByteArray("9.91E+37;9.91E+37;2"));
+        QVERIFY(sim->command("fault none"));
+        QCOMPARE(c.query("RES?;VOLT?"), QByteArray("1.000000E+08;2500"));
+        QCOMPARE(stopServer(), 0);
+    }
+
     // Two clients on a slow decade: one sends many lines at once and goes
     // while its first command runs. The other is served in turn, not after
     // all of them; its reply is its own; the whole lines of the one gone

@@ -12,11 +12,6 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-QString g6(double v)
-{
-    return QString::number(v, 'g', 6);
-}
-
 }  // namespace
 
 Q_DECLARE_METATYPE(PointInput)
@@ -55,9 +50,13 @@ void TestUncertainty::coverageFactor()
     QCOMPARE(::coverageFactor(nu), k);
 }
 
-// docs/calibration.md, "A worked example", every figure as written there.
+// The calibration guide's worked example: each figure of its table, as
+// written there, is the program's to the digits written.
 void TestUncertainty::workedExample()
 {
+    QFile file(T483_GUIDE);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+    const QString guide = QString::fromUtf8(file.readAll());
     PointInput in;
     in.reference_mohm = 1000.8;
     in.u_ref_mohm = uRefNormal(2.0, 2);
@@ -68,19 +67,23 @@ void TestUncertainty::workedExample()
     in.basis_reading = true;
     const PointResult r = evaluatePoint(in, DecisionRule::Simple);
     QCOMPARE(r.n, 3);
-    QCOMPARE(g6(r.mean_mohm), "1019");
-    QCOMPARE(g6(r.s_mohm), "7.54983");
-    QCOMPARE(g6(r.error_mohm), "18.2");
-    QCOMPARE(QString::number(r.error_pct, 'f', 3), "1.819");
-    QCOMPARE(g6(r.mpe_mohm), "35.57");
-    QCOMPARE(g6(r.u_ref_mohm), "1");
-    QCOMPARE(g6(r.u_res_mohm), "0.288675");
-    QCOMPARE(g6(r.u_rep_mohm), "4.3589");
-    QCOMPARE(g6(r.u_c_mohm), "4.48144");
-    QCOMPARE(r.nu_eff, 2.0);
-    QCOMPARE(r.k, 4.527);
-    QCOMPARE(g6(r.expanded_u_mohm), "20.2875");
-    QCOMPARE(QString::number(r.tur, 'f', 2), "1.75");
+    const std::pair<const char *, double> figures[] = {
+        {"| x\u0304 | 1019 MOhm", r.mean_mohm},   {"| s | 7.54983 MOhm", r.s_mohm},
+        {"| E | 18.2 MOhm", r.error_mohm},          {"| E % | 1.819", r.error_pct},
+        {"| MPE | 35.57 MOhm", r.mpe_mohm},         {"| u_ref | 1.00000 MOhm", r.u_ref_mohm},
+        {"| u_res | 0.288675 MOhm", r.u_res_mohm},  {"| u_rep | 4.35890 MOhm", r.u_rep_mohm},
+        {"| u_c | 4.48144 MOhm", r.u_c_mohm},       {"| \u03bd_eff | 2", r.nu_eff},
+        {"| k | 4.527", r.k},                       {"| U | 20.2875 MOhm", r.expanded_u_mohm},
+        {"| TUR | 1.75", r.tur},
+    };
+    for (const auto &[line, value] : figures) {
+        const QString row = QString::fromUtf8(line);
+        QVERIFY2(guide.contains(row + " |\n"), qPrintable("the guide lacks " + row));
+        const QString written = row.section(" | ", 1).section(' ', 0, 0);
+        const int decimals = written.contains('.') ? int(written.size() - written.indexOf('.') - 1) : 0;
+        QCOMPARE(QString::number(value, 'f', decimals), written);
+    }
+    QVERIFY(guide.contains("| decision | simple: pass; guarded: fail; non-binary: conditional pass |"));
     QCOMPARE(r.decision, Decision::Pass);
     QCOMPARE(evaluatePoint(in, DecisionRule::Guarded).decision, Decision::Fail);
     QCOMPARE(evaluatePoint(in, DecisionRule::NonBinary).decision, Decision::ConditionalPass);

@@ -103,12 +103,12 @@ std::string decisionRuleWords(DecisionRule rule)
     case DecisionRule::Simple:
         break;
     case DecisionRule::Guarded:
-        return "guarded acceptance: pass when |E| <= MPE - U, else fail; guard band w = U";
+        return "pass when |E| <= MPE - U, else fail; guard band w = U";
     case DecisionRule::NonBinary:
-        return "non-binary: pass when |E| <= MPE - U; conditional pass when MPE - U < |E| <= MPE; "
+        return "pass when |E| <= MPE - U; conditional pass when MPE - U < |E| <= MPE; "
                "conditional fail when MPE < |E| <= MPE + U; fail when |E| > MPE + U; guard band w = U";
     }
-    return "simple acceptance: pass when |E| <= MPE, else fail; no guard band (w = 0)";
+    return "pass when |E| <= MPE, else fail; no guard band (w = 0)";
 }
 
 std::string decisionRuleRisk(DecisionRule rule)

@@ -417,17 +417,16 @@ bool superseded(const std::vector<RecordRow> &rows, size_t index)
 
 namespace {
 
-// How far a row's error is into its tolerance: |E| / MPE, or |error_pct| /
-// tolerance_pct in older records; infinite for an error beyond a zero one.
+// How far a row's error is into its tolerance: |E| / MPE, infinite for
+// an error beyond a zero MPE. Older records' rows, without an MPE, are
+// ranked by |error_pct| as they always were.
 double errorShare(const RecordRow &r)
 {
-    double e = std::fabs(*r.error_pct), limit = r.tolerance_pct;
-    if (r.error_mohm && r.mpe_mohm) {
-        e = std::fabs(*r.error_mohm);
-        limit = *r.mpe_mohm;
-    }
-    if (limit > 0)
-        return e / limit;
+    if (!r.error_mohm || !r.mpe_mohm)
+        return std::fabs(*r.error_pct);
+    const double e = std::fabs(*r.error_mohm);
+    if (*r.mpe_mohm > 0)
+        return e / *r.mpe_mohm;
     return e == 0 ? 0 : std::numeric_limits<double>::infinity();
 }
 

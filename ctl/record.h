@@ -127,8 +127,9 @@ struct RecordSummary {
     int recorded = 0, passed = 0, failed = 0, skipped = 0;
     int conditionalPassed = 0, conditionalFailed = 0;  // within passed and failed
     int superseded = 0;
-    // The first of the rows with the largest |error| / MPE (|error_pct| /
-    // tolerance_pct in older records); none when no point was measured.
+    // The first of the rows with the largest |error| / MPE (the largest
+    // |error_pct| in older records, as before); none when no point was
+    // measured.
     const RecordRow *worst = nullptr;
 };
 RecordSummary summarize(const std::vector<RecordRow> &rows);

@@ -252,18 +252,21 @@ private slots:
     }
 
     // The worst point is the one furthest into its tolerance, not the one
-    // with the largest error; old rows by |error_pct| / tolerance_pct.
+    // with the largest error; an older record's by |error_pct|, as before.
     void worst()
     {
         std::vector<RecordRow> rows{measured(1, {1030}, Verdict::Pass, 30, 100), measured(2, {1010}, Verdict::Pass, 10, 20),
-                                    plainRow(3, "t", 100, 1000, 100.8, 0.8, 2, Verdict::Pass)};
+                                    measured(3, {1004}, Verdict::Pass, 4, 10)};
         QCOMPARE(summarize(rows).worst->point, 2);
-        rows[2].error_pct = 1.2;  // 0.6 of its 2 %
+        rows[2].error_mohm = 6;  // 0.6 of its MPE
         QCOMPARE(summarize(rows).worst->point, 3);
         // A superseded row is no point's result any more.
-        rows.push_back(measured(3, {100}, Verdict::Pass, 0, 2));
+        rows.push_back(measured(3, {1000}, Verdict::Pass, 0, 10));
         rows.back().supersedes = 3;
         QCOMPARE(summarize(rows).worst->point, 2);
+        const std::vector<RecordRow> older{plainRow(1, "t", 100, 1000, 101.5, 1.5, 5, Verdict::Pass),
+                                           plainRow(2, "t", 100, 1000, 101, 1, 1, Verdict::Pass)};
+        QCOMPARE(summarize(older).worst->point, 1);
     }
 
     // The decade's certificate: a voltage's own row before the "*" row.

@@ -5,6 +5,7 @@
 #include "ctl/report_pdf.h"
 
 #include "ctl/cli.h"
+#include "ctl/report_full.h"
 #include "ctl/report_painter.h"
 
 #include <QFile>
@@ -452,6 +453,8 @@ void Pages::signOff(double y)
 
 ReportOutcome reportOutcome(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportOutcome(record);
     ReportOutcome o;
     bool ok = false;
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
@@ -494,6 +497,8 @@ ReportOutcome reportOutcome(const Record &record)
 
 int reportPages(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportPages(record);
     const int rows = int(record.rows.size());
     if (rows == 0)
         return 1;
@@ -519,8 +524,9 @@ bool writeReport(const Record &record, const ReportSource &source, const QString
         writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
         writer.setTitle("Calibration record " + source.fileName);
         writer.setCreator(source.producer);
-        Pages pages(writer, record, source);
-        if (!pages.paint()) {
+        const bool painted = report::isFullRecord(record) ? report::paintFullReport(writer, record, source)
+                                                          : Pages(writer, record, source).paint();
+        if (!painted) {
             file.cancelWriting();
             *error = QString("cannot paint %1").arg(pdfPath);
             return false;

@@ -4,3 +4,5 @@ t483_add_test(ctl_sweep_plan FAST SOURCES tst_plan.cpp LIBS t483_ctl_record)
 # Whole sweeps, t483ctl against t483-sim: verdicts, the voltage wait and the
 # voltage asked through a dwell, runs killed and resumed, records refused.
 t483_add_test(ctl_sweep SLOW COST 8 SOURCES tst_sweep.cpp LIBS t483_ctl_record TIMEOUT 300)
+# Records with readings, budgets and their chain, in-process.
+t483_add_test(ctl_sweep_record FAST SOURCES tst_record.cpp LIBS t483_ctl_record)

@@ -9,6 +9,26 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace {
+
+// A row of the eight columns every record has.
+RecordRow plainRow(int point, const char *time, int mohm, int volts, std::optional<double> reading,
+                   std::optional<double> error, double tolerance, Verdict verdict)
+{
+    RecordRow r;
+    r.point = point;
+    r.time_utc = time;
+    r.resistance_mohm = mohm;
+    r.voltage_v = volts;
+    r.reading_mohm = reading;
+    r.error_pct = error;
+    r.tolerance_pct = tolerance;
+    r.verdict = verdict;
+    return r;
+}
+
+}  // namespace
+
 class PlanTest : public QObject {
     Q_OBJECT
 
@@ -195,9 +215,9 @@ private slots:
         RecordFile file;
         std::string error;
         QVERIFY2(file.create(path, {{"uut", "Megger\nline"}, {"plan_sha256", "ab"}}, &error), error.c_str());
-        RecordRow row{1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, Verdict::Pass};
+        RecordRow row = plainRow(1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, Verdict::Pass);
         QVERIFY(file.append(row, &error));
-        RecordRow skipped{2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, Verdict::Skipped};
+        RecordRow skipped = plainRow(2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, Verdict::Skipped);
         QVERIFY(file.append(skipped, &error));
         // A second run cannot add to a record being written.
         RecordFile second;
@@ -243,7 +263,7 @@ private slots:
         QVERIFY2(file.reopen(path, &read, &error), error.c_str());
         QCOMPARE(read.completeBytes, rec.completeBytes);
         QVERIFY(file.cutPartialLine(read.completeBytes, &error));
-        RecordRow third{3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail};
+        RecordRow third = plainRow(3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail);
         QVERIFY(file.append(third, &error));
         file.close();
         QVERIFY(f.open(QIODevice::ReadOnly));

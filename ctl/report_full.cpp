@@ -70,7 +70,7 @@ QString nuText(double nu)
     return std::isinf(nu) ? QString("\u221e") : QString::number(nu, 'f', 0);
 }
 
-QString turText(double tur)
+QString turCell(double tur)
 {
     if (std::isinf(tur))
         return "\u221e";
@@ -148,40 +148,64 @@ bool isFullRecord(const Record &record)
     return record.has("record_format");
 }
 
-PointFigures figuresOf(const RecordRow &row)
+// Whether the reference values are nominal ones (no certificate), whose
+// uncertainty, when given, is a rectangular half-width.
+bool nominalReference(const Record &record)
+{
+    const std::string c = record.value("decade_certificate");
+    return c.empty() || c == "none";
+}
+
+PointFigures figuresOf(const RecordRow &row, bool nominal)
 {
     PointFigures f;
-    f.reference_mohm = row.resistance_mohm;
-    if (row.reading_mohm) {
-        f.n = 1;
-        f.mean_mohm = *row.reading_mohm;
-        f.readings = {*row.reading_mohm};
-        f.error_mohm = f.mean_mohm - f.reference_mohm;
-        f.error_pct = row.error_pct.value_or(0);
+    f.reference_mohm = row.reference_mohm.value_or(row.resistance_mohm);
+    f.readings = row.readings;
+    f.n = row.n;
+    f.mean_mohm = row.reading_mohm.value_or(0);
+    f.s_mohm = row.s_mohm.value_or(0);
+    f.error_mohm = row.error_mohm.value_or(f.mean_mohm - f.reference_mohm);
+    f.error_pct = row.error_pct.value_or(0);
+    f.mpe_mohm = row.mpe_mohm.value_or(row.tolerance_pct / 100 * f.reference_mohm);
+    f.u_ref_mohm = row.u_ref_mohm.value_or(0);
+    f.resolution_mohm = row.u_res_mohm ? std::optional<double>(*row.u_res_mohm * 2 * std::sqrt(3.0)) : std::nullopt;
+    f.u_res_mohm = row.u_res_mohm.value_or(0);
+    f.u_rep_mohm = row.u_rep_mohm.value_or(0);
+    f.u_c_mohm = row.u_c_mohm.value_or(0);
+    f.nu_eff = row.nu_eff.value_or(INFINITY);
+    f.k = row.k.value_or(0);
+    f.expanded_u_mohm = row.expanded_u_mohm.value_or(0);
+    f.tur = row.tur.value_or(INFINITY);
+    f.u_ref_rectangular = nominal;
+    switch (row.verdict) {
+    case Verdict::Pass:
+        f.decision = Decision::Pass;
+        break;
+    case Verdict::ConditionalPass:
+        f.decision = Decision::ConditionalPass;
+        break;
+    case Verdict::ConditionalFail:
+        f.decision = Decision::ConditionalFail;
+        break;
+    case Verdict::Fail:
+    case Verdict::Skipped:
+        f.decision = Decision::Fail;
+        break;
     }
-    f.mpe_mohm = row.tolerance_pct / 100 * f.reference_mohm;
-    f.decision = row.verdict == Verdict::Pass ? Decision::Pass : Decision::Fail;
     return f;
 }
 
-QString redoReason(const ReportView &, const RecordRow &)
+ReportView::ReportView(const Record &record) : record(record), nominal(nominalReference(record))
 {
-    return {};
-}
-
-ReportView::ReportView(const Record &record) : record(record)
-{
-    std::map<int, size_t> latest;
     for (size_t k = 0; k < record.rows.size(); k++)
-        latest[record.rows[k].point] = k;
-    for (const auto &[point, k] : latest)
-        shown.push_back(&record.rows[k]);
-    for (size_t k = 0; k < record.rows.size(); k++)
-        if (latest[record.rows[k].point] != k)
-            superseded.push_back(&record.rows[k]);
+        (::superseded(record.rows, k) ? superseded : shown).push_back(&record.rows[k]);
+    std::stable_sort(shown.begin(), shown.end(), [](const RecordRow *a, const RecordRow *b) { return a->point < b->point; });
     for (const RecordRow *r : shown)
         if (r->verdict != Verdict::Skipped)
             measured.push_back(r);
+    for (const RecordRow &r : record.rows)
+        if (r.supersedes && size_t(*r.supersedes) <= record.rows.size())
+            reasons[&record.rows[size_t(*r.supersedes - 1)]] = qs(r.redo_note);
     rule = ruleOf(record);
 }
 
@@ -206,51 +230,38 @@ int fullReportPages(const Record &record)
 
 ReportOutcome fullReportOutcome(const Record &record)
 {
-    const ReportView v(record);
     ReportOutcome o;
     bool ok = false;
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
     if (ok && planned >= 0)
         o.planned = planned;
-    const bool nonBinary = v.rule == DecisionRule::NonBinary;
-    int conditional = 0;
-    double worst = -1;
-    for (const RecordRow *r : v.shown) {
-        o.recorded++;
-        const PointFigures f = figuresOf(*r);
-        if (r->verdict == Verdict::Skipped) {
-            o.skipped++;
-            continue;
-        }
-        const bool conditionalPass = f.decision == Decision::ConditionalPass;
-        conditional += conditionalPass;
-        if (f.decision == Decision::Pass || (conditionalPass && nonBinary))
-            o.passed++;
-        else
-            o.failed++;
-        const double ratio = f.mpe_mohm > 0 ? std::fabs(f.error_mohm) / f.mpe_mohm : INFINITY;
-        if (ratio > worst) {
-            worst = ratio;
-            o.worstError = std::fabs(f.error_pct);
-            o.worstPoint = r->point;
-        }
+    const RecordSummary sum = summarize(record.rows);
+    o.recorded = sum.recorded;
+    o.passed = sum.passed;
+    o.failed = sum.failed;
+    o.skipped = sum.skipped;
+    if (sum.worst) {
+        o.worstError = std::fabs(*sum.worst->error_pct);
+        o.worstPoint = sum.worst->point;
     }
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {
         o.result = "FAIL";
         o.reason = points(o.failed) + " not passed.";
-    } else if (o.planned < 0 || o.recorded < o.planned || o.skipped || o.recorded == 0) {
+    } else if (o.planned < 0) {
         o.result = "INCOMPLETE";
-        o.reason = o.planned < 0 ? QString("The record does not say how many points were planned.")
-                   : o.skipped  ? points(o.skipped) + " skipped, not measured."
-                                : QString("Only %1 of %2 planned points recorded.").arg(o.recorded).arg(o.planned);
-    } else if (o.recorded > o.planned) {
+        o.reason = "The record does not say how many points were planned.";
+    } else if (o.skipped) {
         o.result = "INCOMPLETE";
-        o.reason = QString("%1 points recorded for %2 planned.").arg(o.recorded).arg(o.planned);
+        o.reason = points(o.skipped) + " skipped, not measured.";
+    } else if (o.recorded != o.planned || o.recorded == 0) {
+        o.result = "INCOMPLETE";
+        o.reason = QString("%1 of %2 planned points recorded.").arg(o.recorded).arg(o.planned);
     } else {
         o.result = "PASS";
         o.reason = QString("All %1 planned points passed").arg(o.planned) +
-                   (conditional ? QString(", %1 of them conditionally (non-binary rule).").arg(conditional) : ".");
+                   (sum.conditionalPassed ? QString(", %1 of them conditionally (non-binary rule).").arg(sum.conditionalPassed)
+                                          : QString("."));
     }
     return o;
 }
@@ -416,13 +427,13 @@ struct Column {
     int align;
 };
 const Column COLUMNS[] = {
-    {"Point", 9, Qt::AlignRight},          {"Nominal\n(MOhm)", 13, Qt::AlignRight},
-    {"Voltage\n(V)", 10, Qt::AlignRight},  {"Reference\n(MOhm)", 15, Qt::AlignRight},
-    {"Mean\n(MOhm)", 15, Qt::AlignRight},  {"s\n(MOhm)", 12, Qt::AlignRight},
+    {"Point", 8, Qt::AlignRight},          {"Nominal\n(MOhm)", 12, Qt::AlignRight},
+    {"Voltage\n(V)", 10, Qt::AlignRight},  {"Reference\n(MOhm)", 14, Qt::AlignRight},
+    {"Mean\n(MOhm)", 14, Qt::AlignRight},  {"s\n(MOhm)", 12, Qt::AlignRight},
     {"n", 5, Qt::AlignRight},              {"E\n(MOhm)", 13, Qt::AlignRight},
     {"E\n(%)", 12, Qt::AlignRight},        {"MPE\n(MOhm)", 13, Qt::AlignRight},
-    {"U (k)\n(MOhm)", 21, Qt::AlignRight}, {"TUR", 12, Qt::AlignRight},
-    {"Verdict", 20, Qt::AlignLeft},
+    {"U (k)\n(MOhm)", 21, Qt::AlignRight}, {"TUR", 13, Qt::AlignRight},
+    {"Verdict", 23, Qt::AlignLeft},
 };
 constexpr double PAD = 1.2;
 
@@ -454,7 +465,7 @@ void FullPages::tableRow(double y, const RecordRow &row, bool stripe)
     if (stripe)
         p_.fillRect(rect(LEFT, y, WIDTH, ROW), STRIPE);
     const bool skipped = row.verdict == Verdict::Skipped;
-    const PointFigures f = figuresOf(row);
+    const PointFigures f = view_.figures(row);
     const bool bad = !skipped && (f.decision == Decision::Fail || f.decision == Decision::ConditionalFail);
     const QString none("\u2014");
     const QString cells[] = {
@@ -469,7 +480,7 @@ void FullPages::tableRow(double y, const RecordRow &row, bool stripe)
         skipped ? none : signedPct(f.error_pct),
         skipped ? none : sig6(f.mpe_mohm),
         skipped ? none : QString("%1 (%2)").arg(sig6(f.expanded_u_mohm), QString::number(f.k, 'f', 3)),
-        skipped ? none : turText(f.tur),
+        skipped ? none : turCell(f.tur),
         skipped ? QString("skipped") : QString(decisionWord(f.decision)).toUpper(),
     };
     double x = LEFT;
@@ -513,7 +524,7 @@ void FullPages::budgets()
 
 void FullPages::budget(double y, const RecordRow &row)
 {
-    const PointFigures f = figuresOf(row);
+    const PointFigures f = view_.figures(row);
     QStringList readings;
     for (double r : f.readings)
         readings << sig6(r);
@@ -524,12 +535,13 @@ void FullPages::budget(double y, const RecordRow &row)
     const QString inf("\u221e");
     const QString rows[4][6] = {
         {f.u_ref_rectangular ? "Reference (nominal value)" : "Reference (decade's certificate)", "B",
-         f.u_ref_rectangular ? "rectangular" : "normal", f.u_ref_rectangular ? "\u221a3" : f.ref_divisor,
+         f.u_ref_rectangular ? "rectangular" : "normal", f.u_ref_rectangular ? "\u221a3" : "k (certificate)",
          sig6(f.u_ref_mohm), inf},
         {f.resolution_mohm ? QString("Resolution (%1 MOhm)").arg(sig6(*f.resolution_mohm)) : "Resolution (none given)",
          "B", "rectangular", "2\u221a3", sig6(f.u_res_mohm), inf},
-        {QString("Repeatability (s = %1 MOhm)").arg(sig6(f.s_mohm)), "A", "normal", QString("\u221a%1").arg(f.n),
-         sig6(f.u_rep_mohm), f.n > 1 ? QString::number(f.n - 1) : inf},
+        {f.n > 1 ? QString("Repeatability (s = %1 MOhm)").arg(sig6(f.s_mohm)) : QString("Repeatability (one reading)"),
+         "A", "normal", f.n > 1 ? QString("\u221a%1").arg(f.n) : QString("\u2014"), sig6(f.u_rep_mohm),
+         f.n > 1 ? QString::number(f.n - 1) : QString("\u2014")},
         {"Combined standard uncertainty u_c", "", "", "", sig6(f.u_c_mohm), "\u03bd_eff = " + nuText(f.nu_eff)},
     };
     double ly = y + ROW;
@@ -545,7 +557,7 @@ void FullPages::budget(double y, const RecordRow &row)
          QString("Expanded uncertainty U = k \u00d7 u_c = %1 \u00d7 %2 = %3 MOhm (k for 95.45 % at \u03bd_eff = %4); "
                  "MPE %5 MOhm; TUR %6")
              .arg(QString::number(f.k, 'f', 3), sig6(f.u_c_mohm), sig6(f.expanded_u_mohm), nuText(f.nu_eff),
-                  sig6(f.mpe_mohm), turText(f.tur)),
+                  sig6(f.mpe_mohm), turCell(f.tur)),
          font(7));
     hline(LEFT, RIGHT, ly + ROW + 0.8, GRID, 0.15);
 }
@@ -559,7 +571,7 @@ void FullPages::supersededRows()
              font(7.5, false, false, true), Qt::AlignLeft, GREY);
         for (int k = 0; k < SUPERSEDED_ROWS && next < rows.size(); k++, next++) {
             const RecordRow &r = *rows[next];
-            const PointFigures f = figuresOf(r);
+            const PointFigures f = view_.figures(r);
             const double y = PAGE_TOP + ROW + 2 + k * 2 * ROW;
             text(LEFT, y, WIDTH, ROW,
                  QString("Point %1, recorded %2: %3, %4")
@@ -568,7 +580,7 @@ void FullPages::supersededRows()
                                                         : QString("mean %1 MOhm, error %2 %").arg(sig6(f.mean_mohm), signedPct(f.error_pct)))
                      .arg(r.verdict == Verdict::Skipped ? QString() : QString(decisionWord(f.decision))),
                  font(7.5, true));
-            const QString why = redoReason(view_, r);
+            const QString why = view_.reasons.count(&r) ? view_.reasons.at(&r) : QString();
             text(LEFT + 4, y + ROW, WIDTH - 4, ROW, why.isEmpty() ? QString("(no reason recorded)") : "Superseded: " + why,
                  font(7.5));
         }
@@ -578,11 +590,11 @@ void FullPages::supersededRows()
 
 // The plot's vertical range: set by the points' tolerances, never by their
 // errors, so one outlier does not flatten the rest.
-double plotRange(const std::vector<const RecordRow *> &points)
+double plotRange(const ReportView &view, const std::vector<const RecordRow *> &points)
 {
     double mpe = 0, u = 0;
     for (const RecordRow *r : points) {
-        const PointFigures f = figuresOf(*r);
+        const PointFigures f = view.figures(*r);
         if (f.reference_mohm > 0) {
             mpe = std::max(mpe, f.mpe_mohm / f.reference_mohm * 100);
             u = std::max(u, f.expanded_u_mohm / f.reference_mohm * 100);
@@ -613,7 +625,7 @@ void FullPages::plotPage()
         sc.dlo = int(std::floor(std::log10(lo) + 1e-9));
         sc.xmin = sc.dlo;
         sc.xmax = std::max(std::log10(hi), sc.dlo + 1.0);
-        const double range = plotRange(points);
+        const double range = plotRange(view_, points);
         sc.step = niceStep(range, 4);
         sc.ymax = std::ceil(range / sc.step - 1e-9) * sc.step;
         plotGrid(f, sc);
@@ -639,7 +651,7 @@ void FullPages::plotPoints(const PlotScale &s)
             continue;
         const int n = atResistance[r->resistance_mohm], k = placed[r->resistance_mohm]++;
         const double x = s.X(r->resistance_mohm) + (k - (n - 1) / 2.0) * (n > 1 ? std::min(3.2, 12.0 / (n - 1)) : 0);
-        const PointFigures fig = figuresOf(*r);
+        const PointFigures fig = view_.figures(*r);
         const double ref = fig.reference_mohm > 0 ? fig.reference_mohm : 1;
         const double e = fig.error_pct, m = fig.mpe_mohm / ref * 100, u = fig.expanded_u_mohm / ref * 100;
         const auto y = [&](double v) { return s.Y(std::clamp(v, -top, top)); };

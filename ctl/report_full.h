@@ -10,6 +10,7 @@
 #include <QPdfWriter>
 #include <QString>
 
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -24,9 +25,9 @@ struct PointFigures : PointResult {
     std::vector<double> readings;
     std::optional<double> resolution_mohm;
     bool u_ref_rectangular = false;  // from the nominal value, not a certificate
-    QString ref_divisor = "k";       // the certificate's coverage factor, when known
 };
-PointFigures figuresOf(const RecordRow &row);
+// `nominal`: the record's references are nominal values.
+PointFigures figuresOf(const RecordRow &row, bool nominal);
 
 // The rows a report shows: the latest of each point, in point order; the
 // measured ones among them; and the rows later ones superseded.
@@ -35,12 +36,13 @@ struct ReportView {
     const Record &record;
     std::vector<const RecordRow *> shown, measured, superseded;
     std::optional<DecisionRule> rule;
+    bool nominal = false;  // the references are nominal values, no certificate's
+    // The reason given for superseding a row, by the row superseded.
+    std::map<const RecordRow *, QString> reasons;
+    PointFigures figures(const RecordRow &row) const { return figuresOf(row, nominal); }
     // The rule the header's decision_rule names, none for a text of its own.
     static std::optional<DecisionRule> ruleOf(const Record &record);
 };
-
-// Why a row was superseded, as written with the row that superseded it.
-QString redoReason(const ReportView &view, const RecordRow &row);
 
 int fullReportPages(const Record &record);
 ReportOutcome fullReportOutcome(const Record &record);

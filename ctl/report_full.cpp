@@ -104,6 +104,7 @@ const Label LABELS[] = {
     {"humidity_pct", "Humidity (%RH)"},
     {"temperature_c_end", "Temperature at end (\u00b0C)"},
     {"humidity_pct_end", "Humidity at end (%RH)"},
+    {"reference_uncertainty", "Reference uncertainty"},
     {"decade_identification", "Decade identification"},
     {"port", "Port"},
     {"device", "Device"},
@@ -114,8 +115,8 @@ const Label LABELS[] = {
     {"record_format", "Record format"},
 };
 // Shown in blocks of their own, not among the header data.
-const char *const ELSEWHERE[] = {"decision_rule", "decade_certificate", "lab_name", "lab_address",
-                                 "lab_accreditation", "lab_traceability"};
+const char *const ELSEWHERE[] = {"decision_rule",    "decade_certificate", "lab_name",        "lab_address",
+                                 "lab_accreditation", "lab_traceability",   "started_local"};
 
 struct DataLine {
     QString label, value;
@@ -128,7 +129,10 @@ std::vector<DataLine> headerLines(const Record &record, const ReportSource &sour
     for (const Label &l : LABELS)
         if (record.has(l.key)) {
             const std::string v = record.value(l.key);
-            lines.push_back({l.label, std::string(l.key) == "started_utc" ? localAndUtc(v) : qs(v),
+            const bool started = std::string(l.key) == "started_utc";
+            // The local time where the sweep ran, when the record gives it.
+            const std::string local = record.value("started_local");
+            lines.push_back({l.label, started ? (local.empty() ? localAndUtc(v) : qs(local + "  (" + v + ")")) : qs(v),
                              std::string(l.key) == "plan_sha256"});
         }
     for (const auto &[key, value] : record.header) {
@@ -533,10 +537,12 @@ void FullPages::budget(double y, const RecordRow &row)
              .arg(row.point).arg(row.resistance_mohm).arg(row.voltage_v).arg(sig6(f.reference_mohm), readings.join("; ")),
          font(7.5, true));
     const QString inf("\u221e");
+    const bool noRef = f.u_ref_rectangular && f.u_ref_mohm == 0;
     const QString rows[4][6] = {
-        {f.u_ref_rectangular ? "Reference (nominal value)" : "Reference (decade's certificate)", "B",
-         f.u_ref_rectangular ? "rectangular" : "normal", f.u_ref_rectangular ? "\u221a3" : "k (certificate)",
-         sig6(f.u_ref_mohm), inf},
+        {noRef ? "Reference (nominal value, no uncertainty given)"
+               : f.u_ref_rectangular ? "Reference (nominal value)" : "Reference (decade's certificate)",
+         "B", noRef ? "\u2014" : f.u_ref_rectangular ? "rectangular" : "normal",
+         noRef ? "\u2014" : f.u_ref_rectangular ? "\u221a3" : "k (certificate)", sig6(f.u_ref_mohm), inf},
         {f.resolution_mohm ? QString("Resolution (%1 MOhm)").arg(sig6(*f.resolution_mohm)) : "Resolution (none given)",
          "B", "rectangular", "2\u221a3", sig6(f.u_res_mohm), inf},
         {f.n > 1 ? QString("Repeatability (s = %1 MOhm)").arg(sig6(f.s_mohm)) : QString("Repeatability (one reading)"),

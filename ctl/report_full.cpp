@@ -154,7 +154,7 @@ bool isFullRecord(const Record &record)
 
 // Whether the reference values are nominal ones (no certificate), whose
 // uncertainty, when given, is a rectangular half-width.
-bool nominalReference(const Record &record)
+static bool nominalReference(const Record &record)
 {
     const std::string c = record.value("decade_certificate");
     return c.empty() || c == "none";

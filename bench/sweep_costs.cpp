@@ -184,7 +184,16 @@ int main(int argc, char **argv)
         static const int values[] = {100, 1000, 4072, 16221, 250};
         for (int k = 0; k < rows; k++) {
             const int v = values[k % 5];
-            if (!file.append({k + 1, "2026-12-08T10:00:01Z", v, 1000, double(v), 0.0, 2, Verdict::Pass}, &error))
+            RecordRow row;
+            row.point = k + 1;
+            row.time_utc = "2026-12-08T10:00:01Z";
+            row.resistance_mohm = v;
+            row.voltage_v = 1000;
+            row.reading_mohm = double(v);
+            row.error_pct = 0.0;
+            row.tolerance_pct = 2;
+            row.verdict = Verdict::Pass;
+            if (!file.append(row, &error))
                 return false;
         }
         return true;

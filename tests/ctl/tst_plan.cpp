@@ -89,6 +89,20 @@ private slots:
         QCOMPARE(points[1].voltage_v, 5000);
         QCOMPARE(points[1].dwell_s, 2.5);
         QCOMPARE(points[1].tolerance_pct, 0.5);
+        // Without the optional columns: one reading, no digits, no resolution.
+        QCOMPARE(points[1].readings, 1);
+        QCOMPARE(points[1].resolution_mohm, std::optional<double>());
+        QVERIFY(!points[1].basis_reading);
+
+        const std::string withDigits = "resistance_mohm,voltage_v,tolerance_pct,dwell_s,Tolerance_Digits,resolution_mohm,"
+                                       "readings,tolerance_basis\n100,1000,5,0,3,0.1,20,Reading\n1000,1000,2,0,0,,1,reference\n";
+        QVERIFY2(parsePlan(withDigits, &points, &error), error.c_str());
+        QCOMPARE(points[0].tolerance_digits, 3.0);
+        QCOMPARE(points[0].resolution_mohm, std::optional(0.1));
+        QCOMPARE(points[0].readings, 20);
+        QVERIFY(points[0].basis_reading);
+        QCOMPARE(points[1].resolution_mohm, std::optional<double>());
+        QVERIFY(!points[1].basis_reading);
     }
 
     void badPlan_data()
@@ -113,6 +127,13 @@ private slots:
         QTest::newRow("short row") << h + "100,1000,2\n" << "line 2, column 4: 3 fields";
         QTest::newRow("long row") << h + "100,1000,2,0,9\n" << "line 2, column 5: 5 fields";
         QTest::newRow("no points") << "# nothing\n" + h << "no points";
+        const QString x = "resistance_mohm,voltage_v,tolerance_pct,dwell_s,readings,tolerance_digits,resolution_mohm,tolerance_basis\n";
+        QTest::newRow("readings 0") << x + "100,1000,2,0,0,0,,reference\n" << "line 2, column readings: '0'";
+        QTest::newRow("readings 21") << x + "100,1000,2,0,21,0,,reference\n" << "line 2, column readings: '21'";
+        QTest::newRow("readings 2.5") << x + "100,1000,2,0,2.5,0,,reference\n" << "line 2, column readings: '2.5'";
+        QTest::newRow("digits, no resolution") << x + "100,1000,2,0,1,3,,reference\n" << "line 2, column tolerance_digits: digits need";
+        QTest::newRow("resolution 0") << x + "100,1000,2,0,1,0,0,reference\n" << "line 2, column resolution_mohm: '0'";
+        QTest::newRow("basis") << x + "100,1000,2,0,1,0,,nominal\n" << "line 2, column tolerance_basis: 'nominal'";
         QTest::newRow("empty") << QString() << "no header line";
     }
     void badPlan()

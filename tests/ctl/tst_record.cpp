@@ -1,6 +1,7 @@
 // Records with readings, budgets and a chain: written row by row (a redo's
 // note with its row), read back value for value, edits found, a redo cut
 // short by a crash, and the worst point by its share of the tolerance.
+#include "ctl/certificate.h"
 #include "ctl/record_file.h"
 #include "ctl/sha256.h"
 
@@ -263,6 +264,57 @@ private slots:
         rows.push_back(measured(3, {100}, Verdict::Pass, 0, 2));
         rows.back().supersedes = 3;
         QCOMPARE(summarize(rows).worst->point, 2);
+    }
+
+    // The decade's certificate: a voltage's own row before the "*" row.
+    void certificate()
+    {
+        const std::string text = "# certificate: 0412/2026\n# laboratory: CMI\n# calibrated: 2026-03-02\n# due: 2028-02-29\n"
+                                 "# a note\n" + std::string(CERTIFICATE_COLUMNS) + "\n1000,*,1000.25,1.1,2\n1000,5000,1000.5,0.8,2.1\n";
+        Certificate c;
+        std::string error;
+        QVERIFY2(parseCertificate(text, &c, &error), error.c_str());
+        QCOMPARE(c.summary(), std::string("0412/2026, CMI, calibrated 2026-03-02, due 2028-02-29"));
+        QCOMPARE(c.find(1000, 5000)->certified_mohm, 1000.5);
+        QCOMPARE(c.find(1000, 1000)->certified_mohm, 1000.25);
+        QCOMPARE(c.find(100, 1000), nullptr);
+    }
+    void badCertificate_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error");
+        const QString h = "# certificate: 1\n# laboratory: L\n# calibrated: 2026-03-02\n# due: 2027-03-02\n" +
+                          QString(CERTIFICATE_COLUMNS) + "\n";
+        QTest::newRow("no due") << "# certificate: 1\n# laboratory: L\n# calibrated: 2026-03-02\n" + QString(CERTIFICATE_COLUMNS) + "\n"
+                                << "no \"# due:\" line";
+        QTest::newRow("due no date") << "# due: 2027-02-29\n" << "line 1: '2027-02-29' is no date";
+        QTest::newRow("voltage") << h + "1000,1500,1000.2,1,2\n" << "line 6, column voltage_v: '1500'";
+        QTest::newRow("setting") << h + "1000.5,*,1000.2,1,2\n" << "line 6, column resistance_mohm: '1000.5'";
+        QTest::newRow("uncertainty") << h + "1000,*,1000.2,-1,2\n" << "line 6, column expanded_uncertainty_mohm: '-1'";
+        QTest::newRow("coverage") << h + "1000,*,1000.2,1,0\n" << "line 6, column coverage_factor: '0'";
+        QTest::newRow("short") << h + "1000,*,1000.2\n" << "line 6, column 4: 3 fields";
+        QTest::newRow("twice") << h + "1000,*,1000.2,1,2\n1000,*,1000.3,1,2\n" << "line 7: the setting and voltage of line 6";
+        QTest::newRow("column") << "resistance_mohm,voltage_v,value\n" << "line 1, column 3: unknown or repeated column 'value'";
+    }
+    void badCertificate()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        Certificate c;
+        std::string why;
+        QVERIFY(!parseCertificate(text.toStdString(), &c, &why));
+        QVERIFY2(QString::fromStdString(why).startsWith(error), why.c_str());
+    }
+
+    void labProfile()
+    {
+        LabProfile lab;
+        std::string error;
+        QVERIFY2(parseLabProfile("; lab\n[lab]\nname = Kalibrace s.r.o.\ntraceability=to SI through CMI\n", &lab, &error), error.c_str());
+        QCOMPARE(lab.name, std::string("Kalibrace s.r.o."));
+        QCOMPARE(lab.traceability, std::string("to SI through CMI"));
+        QVERIFY(!parseLabProfile("name = A\nphone = 1\n", &lab, &error));
+        QVERIFY2(error.find("line 2: 'phone = 1'") == 0, error.c_str());
     }
 };
 

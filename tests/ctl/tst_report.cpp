@@ -373,6 +373,12 @@ private slots:
                  QString("page %1 of %1").arg(pages),
              })
             QVERIFY2(shown.contains(wanted), qPrintable(wanted));
+        // PDF/A: every font embedded, the part declared.
+        const QStringList fonts = tool("pdffonts", {pdf}).split('\n', Qt::SkipEmptyParts).mid(2);
+        QVERIFY(!fonts.isEmpty());
+        for (const QString &font : fonts)
+            QVERIFY2(font.contains(QRegularExpression("\\s+yes\\s+(yes|no)\\s+(yes|no)\\s+\\d+\\s+\\d+$")), qPrintable(font));
+        QVERIFY(tool("pdfinfo", {"-meta", pdf}).contains("pdfaid:part"));
         // The rule's words, wrapped where the page wraps them.
         const QString words = QString::fromStdString(decisionRuleWords(DecisionRule::NonBinary));
         QVERIFY2(shown.contains(words), qPrintable(words));

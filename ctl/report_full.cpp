@@ -41,7 +41,7 @@ static_assert(TABLE_ROWS == 52 && BUDGETS_PER_PAGE == 8 && SUPERSEDED_ROWS == 26
 // Page 1: where each block starts and how many header lines it has room for.
 constexpr double HEADER_TOP = 44;
 constexpr double DATA_LINE = 4.3;
-constexpr int HEADER_ROOM = 24;
+constexpr int HEADER_ROOM = 28;
 constexpr double SUMMARY_TOP = HEADER_TOP + HEADER_ROOM * DATA_LINE + 3;
 
 int pagesFor(int count, int perPage)

@@ -104,7 +104,6 @@ const Label LABELS[] = {
     {"humidity_pct", "Humidity (%RH)"},
     {"temperature_c_end", "Temperature at end (\u00b0C)"},
     {"humidity_pct_end", "Humidity at end (%RH)"},
-    {"reference_uncertainty", "Reference uncertainty"},
     {"decade_identification", "Decade identification"},
     {"port", "Port"},
     {"device", "Device"},
@@ -116,7 +115,8 @@ const Label LABELS[] = {
 };
 // Shown in blocks of their own, not among the header data.
 const char *const ELSEWHERE[] = {"decision_rule",    "decade_certificate", "lab_name",        "lab_address",
-                                 "lab_accreditation", "lab_traceability",   "started_local"};
+                                 "lab_accreditation", "lab_traceability",   "started_local",
+                                 "decade_certificate_expired", "reference_uncertainty"};
 
 struct DataLine {
     QString label, value;
@@ -160,6 +160,25 @@ static bool nominalReference(const Record &record)
     return c.empty() || c == "none";
 }
 
+// The points a certificate did not cover, as reference_uncertainty lists
+// them: "the certified values (normal, U / k); points 3, 5: the nominal ...".
+static std::set<int> nominalPoints(const Record &record)
+{
+    std::set<int> points;
+    const QString words = qs(record.value("reference_uncertainty"));
+    const int at = words.indexOf("; points ");
+    if (at < 0)
+        return points;
+    const QString list = words.mid(at + 9).section(':', 0, 0);
+    for (const QString &n : list.split(',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int point = n.trimmed().toInt(&ok);
+        if (ok)
+            points.insert(point);
+    }
+    return points;
+}
+
 PointFigures figuresOf(const RecordRow &row, bool nominal)
 {
     PointFigures f;
@@ -199,7 +218,8 @@ PointFigures figuresOf(const RecordRow &row, bool nominal)
     return f;
 }
 
-ReportView::ReportView(const Record &record) : record(record), nominal(nominalReference(record))
+ReportView::ReportView(const Record &record)
+    : record(record), allNominal(nominalReference(record)), nominal(nominalPoints(record))
 {
     for (size_t k = 0; k < record.rows.size(); k++)
         (::superseded(record.rows, k) ? superseded : shown).push_back(&record.rows[k]);
@@ -416,6 +436,10 @@ double FullPages::ruleAndTraceability(double y)
     y = block(y, "Decision rule", words + (rule ? "\n" + qs(decisionRuleRisk(*rule)) : QString()), 17);
     const std::string certificate = record().value("decade_certificate");
     QString trace = "The decade's certificate: " + (certificate.empty() ? QString("none") : qs(certificate)) + ".";
+    if (record().has("decade_certificate_expired"))
+        trace += " EXPIRED: " + qs(record().value("decade_certificate_expired")) + ".";
+    if (record().has("reference_uncertainty"))
+        trace += "\nReference values: " + qs(record().value("reference_uncertainty")) + ".";
     const std::string statement = record().value("lab_traceability");
     if (!statement.empty())
         trace += "\n" + qs(statement);
@@ -677,8 +701,13 @@ void FullPages::plotPoints(const PlotScale &s)
             p_.setBrush(ink);
             p_.drawPolygon(arrow);
             p_.setBrush(Qt::NoBrush);
-            text(x + 1.8, e > 0 ? edge : edge - 3.5, 24, 3.5, QString("%1: %2 %").arg(r->point).arg(signedPct(e)),
-                 font(6.5, true), Qt::AlignLeft, ink);
+            // Its label inside the frame's width, left of the arrow near the right side.
+            const bool left = x + 26 > f.x + f.w;
+            p_.setClipping(false);
+            text(left ? x - 25.8 : x + 1.8, e > 0 ? edge : edge - 3.5, 24, 3.5,
+                 QString("%1: %2 %").arg(r->point).arg(signedPct(e)), font(6.5, true),
+                 left ? Qt::AlignRight : Qt::AlignLeft, ink);
+            p_.setClipping(true);
             continue;
         }
         // The expanded uncertainty: a bar with caps where it ends on the plot.

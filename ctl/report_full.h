@@ -12,6 +12,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace report {
@@ -36,10 +37,16 @@ struct ReportView {
     const Record &record;
     std::vector<const RecordRow *> shown, measured, superseded;
     std::optional<DecisionRule> rule;
-    bool nominal = false;  // the references are nominal values, no certificate's
+    // The points whose references are nominal values, not a certificate's
+    // (every point's when the record names no certificate).
+    bool allNominal = false;
+    std::set<int> nominal;
     // The reason given for superseding a row, by the row superseded.
     std::map<const RecordRow *, QString> reasons;
-    PointFigures figures(const RecordRow &row) const { return figuresOf(row, nominal); }
+    PointFigures figures(const RecordRow &row) const
+    {
+        return figuresOf(row, allNominal || nominal.count(row.point));
+    }
     // The rule the header's decision_rule names, none for a text of its own.
     static std::optional<DecisionRule> ruleOf(const Record &record);
 };

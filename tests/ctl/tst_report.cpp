@@ -70,6 +70,7 @@ const char FULL_HEADER[] =
     "# plan_points: %1\n"
     "# decision_rule: %2\n"
     "# decade_certificate: 1234/2026, CMI, calibrated 2026-01-10, due 2027-01-10\n"
+    "# reference_uncertainty: the certified values (normal, U / k); points 2: the nominal values, rectangular\n"
     "point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict,reference_mohm,readings,"
     "n,s_mohm,error_mohm,mpe_mohm,u_ref_mohm,u_res_mohm,u_rep_mohm,u_c_mohm,nu_eff,k,expanded_u_mohm,tur,"
     "supersedes,chain\n";
@@ -367,6 +368,11 @@ private slots:
                  "1234/2026, CMI, calibrated 2026-01-10, due 2027-01-10",
                  "Traceable to the SI through the national standards.", "R-2026-0042", QString::fromUtf8("Elektro Nov\u00e1k s.r.o."),
                  "Annex A", QString::fromUtf8("4.48144 \u03bd_eff = 2"), "Annex B",
+                 // Point 2's reference is its nominal value, the others' certified.
+                 QString::fromUtf8("Point 2: 100 MOhm at 1000 V; reference 100 MOhm; readings (MOhm): 100.4 "
+                                   "Reference (nominal value) B rectangular \u221a3 0.25"),
+                 QString::fromUtf8("Point 3: 1000 MOhm at 1000 V; reference 1000 MOhm; readings (MOhm): 1010 "
+                                   "Reference (decade's certificate) B normal k (certificate) 0.25"),
                  QString::fromUtf8("typed 16.1G for 1.01G (operator: J. Nov\u00e1k)"),
                  "Checked / approved by", "Date of issue", "1 point skipped, not measured.",
                  "4 1000 2500 1000 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 skipped",

@@ -30,6 +30,19 @@ QString utcNow()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
 }
 
+// Local time with its offset from UTC, "2026-12-09T11:04:48+01:00" (and
+// "+00:00", not "Z", where local time is UTC).
+std::string localTime(const QDateTime &t)
+{
+    const int offset = t.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return QString("%1%2%3:%4")
+        .arg(t.toString("yyyy-MM-ddTHH:mm:ss"), offset < 0 ? "-" : "+")
+        .arg(minutes / 60, 2, 10, QChar('0'))
+        .arg(minutes % 60, 2, 10, QChar('0'))
+        .toStdString();
+}
+
 // How a step of a point ended: Redo when the decade's test voltage was
 // changed during it, and the point is done again.
 enum class Step { Done, Skipped, Stopped, Redo };
@@ -656,7 +669,7 @@ int Sweep::openRecord(int ident)
 {
     const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
     std::string error;
-    if (o_.resume) {
+    if (o_.resume || o_.redo) {
         if (qs(record_.value("decade_identification")) != QString::number(ident)) {
             complain(ctx_, QString("cannot resume %1: it was made with the decade of identification %2, this one's is %3; the record is left as it is")
                                .arg(o_.recordPath, qs(record_.value("decade_identification")))
@@ -704,7 +717,7 @@ std::vector<std::pair<std::string, std::string>> Sweep::newHeader(int ident)
         {"program", "t483ctl " T483_VERSION},
         {"record_format", RECORD_FORMAT},
         {"started_utc", started.toStdString()},
-        {"started_local", now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString()},
+        {"started_local", localTime(now)},
         {"decade_identification", std::to_string(ident)},
         {"port", "COM" + std::to_string(decade_.port())},
         {"device", decade_.device()},

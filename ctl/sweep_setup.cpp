@@ -79,7 +79,7 @@ bool sweepReferences(const SweepOptions &o, const std::vector<PlanPoint> &plan, 
     if (certified) {
         words = "the certified values (normal, U / k)";
         if (!missing.isEmpty())
-            words += "; points " + nominal.join(", ").toStdString() + ": " + nominalWords;
+            words += (nominal.size() > 1 ? "; points " : "; point ") + nominal.join(", ").toStdString() + ": " + nominalWords;
     }
     refs->header.emplace_back("reference_uncertainty", words);
     if (certified && c.due < today)

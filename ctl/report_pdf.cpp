@@ -5,6 +5,7 @@
 #include "ctl/report_pdf.h"
 
 #include "ctl/cli.h"
+#include "ctl/report_full.h"
 #include "ctl/report_painter.h"
 
 #include <QFile>
@@ -452,6 +453,8 @@ void Pages::signOff(double y)
 
 ReportOutcome reportOutcome(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportOutcome(record);
     ReportOutcome o;
     bool ok = false;
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
@@ -462,10 +465,12 @@ ReportOutcome reportOutcome(const Record &record)
     o.passed = sum.passed;
     o.failed = sum.failed;
     o.skipped = sum.skipped;
-    if (sum.worst) {
-        o.worstError = std::fabs(*sum.worst->error_pct);
-        o.worstPoint = sum.worst->point;
-    }
+    // The worst point of these records is the first with the largest |error|.
+    for (const RecordRow &r : record.rows)
+        if (r.error_pct && std::fabs(*r.error_pct) > o.worstError) {
+            o.worstError = std::fabs(*r.error_pct);
+            o.worstPoint = r.point;
+        }
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {
         o.result = "FAIL";
@@ -494,6 +499,8 @@ ReportOutcome reportOutcome(const Record &record)
 
 int reportPages(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportPages(record);
     const int rows = int(record.rows.size());
     if (rows == 0)
         return 1;
@@ -519,8 +526,9 @@ bool writeReport(const Record &record, const ReportSource &source, const QString
         writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
         writer.setTitle("Calibration record " + source.fileName);
         writer.setCreator(source.producer);
-        Pages pages(writer, record, source);
-        if (!pages.paint()) {
+        const bool painted = report::isFullRecord(record) ? report::paintFullReport(writer, record, source)
+                                                          : Pages(writer, record, source).paint();
+        if (!painted) {
             file.cancelWriting();
             *error = QString("cannot paint %1").arg(pdfPath);
             return false;

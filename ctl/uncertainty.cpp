@@ -206,6 +206,10 @@ PointResult evaluatePoint(const PointInput &in, DecisionRule rule)
     for (double v : in.readings_mohm)
         sum += v;
     r.mean_mohm = sum / r.n;
+    // Equal readings have no scatter: their mean is the reading itself,
+    // not a sum's rounding of it (102.1 x 3 / 3 is not 102.1).
+    if (std::all_of(in.readings_mohm.begin(), in.readings_mohm.end(), [&](double v) { return v == in.readings_mohm.front(); }))
+        r.mean_mohm = in.readings_mohm.front();
     if (r.n > 1) {
         double squares = 0;
         for (double v : in.readings_mohm)

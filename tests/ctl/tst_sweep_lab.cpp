@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -178,6 +179,9 @@ private slots:
         QCOMPARE(got, verdicts);
         checkModel(rec, *decisionRuleNamed(rule.toStdString()));
         QCOMPARE(rec.rows[0].readings, (std::vector<double>{1021, 1022, 1023}));
+        // Three equal readings: no scatter, infinite degrees of freedom.
+        QCOMPARE(rec.rows[1].s_mohm, std::optional(0.0));
+        QCOMPARE(rec.rows[1].nu_eff, std::optional(std::numeric_limits<double>::infinity()));
         QCOMPARE(rec.value("decision_rule"), rule.toStdString() + ": " + decisionRuleWords(*decisionRuleNamed(rule.toStdString())));
         QCOMPARE(rec.value("decade_certificate"), std::string("0412/2026, CMI, calibrated 2025-03-02, due ") +
                                                       QDate::currentDate().addDays(30).toString(Qt::ISODate).toStdString());

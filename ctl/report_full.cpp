@@ -18,6 +18,7 @@
 #include "ctl/uncertainty.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <algorithm>
@@ -161,16 +162,16 @@ static bool nominalReference(const Record &record)
 }
 
 // The points a certificate did not cover, as reference_uncertainty lists
-// them: "the certified values (normal, U / k); points 3, 5: the nominal ...".
+// them: "the certified values (normal, U / k); points 3, 5: the nominal
+// values ..." ("point 3: ..." for one).
 static std::set<int> nominalPoints(const Record &record)
 {
     std::set<int> points;
-    const QString words = qs(record.value("reference_uncertainty"));
-    const int at = words.indexOf("; points ");
-    if (at < 0)
+    const QRegularExpressionMatch m =
+        QRegularExpression("; points? ([0-9, ]+):").match(qs(record.value("reference_uncertainty")));
+    if (!m.hasMatch())
         return points;
-    const QString list = words.mid(at + 9).section(':', 0, 0);
-    for (const QString &n : list.split(',', Qt::SkipEmptyParts)) {
+    for (const QString &n : m.captured(1).split(',', Qt::SkipEmptyParts)) {
         bool ok = false;
         const int point = n.trimmed().toInt(&ok);
         if (ok)

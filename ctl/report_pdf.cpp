@@ -465,12 +465,10 @@ ReportOutcome reportOutcome(const Record &record)
     o.passed = sum.passed;
     o.failed = sum.failed;
     o.skipped = sum.skipped;
-    // The worst point of these records is the first with the largest |error|.
-    for (const RecordRow &r : record.rows)
-        if (r.error_pct && std::fabs(*r.error_pct) > o.worstError) {
-            o.worstError = std::fabs(*r.error_pct);
-            o.worstPoint = r.point;
-        }
+    if (sum.worst) {
+        o.worstError = std::fabs(*sum.worst->error_pct);
+        o.worstPoint = sum.worst->point;
+    }
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {
         o.result = "FAIL";

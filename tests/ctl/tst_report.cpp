@@ -70,7 +70,7 @@ const char FULL_HEADER[] =
     "# plan_points: %1\n"
     "# decision_rule: %2\n"
     "# decade_certificate: 1234/2026, CMI, calibrated 2026-01-10, due 2027-01-10\n"
-    "# reference_uncertainty: the certified values (normal, U / k); points 2: the nominal values, rectangular\n"
+    "# reference_uncertainty: the certified values (normal, U / k); point 2: the nominal values, rectangular\n"
     "point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict,reference_mohm,readings,"
     "n,s_mohm,error_mohm,mpe_mohm,u_ref_mohm,u_res_mohm,u_rep_mohm,u_c_mohm,nu_eff,k,expanded_u_mohm,tur,"
     "supersedes,chain\n";

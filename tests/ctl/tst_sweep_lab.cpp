@@ -17,6 +17,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <limits>
 #include <memory>
 
@@ -87,6 +91,23 @@ std::string modelRow(const RecordRow &got, double reference, double uRef, double
                                                           : Verdict::Fail;
     r.time_utc.clear();
     return recordLineUnchained(r);
+}
+
+// Reads the terminal's output until it holds `text` (or 20 s pass).
+bool expect(int fd, QByteArray *seen, const QByteArray &text)
+{
+    QDeadlineTimer deadline(slack(20000));
+    while (!seen->contains(text) && !deadline.hasExpired()) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            seen->append(buf, int(n));
+        }
+    }
+    return seen->contains(text);
 }
 
 std::string written(RecordRow r)
@@ -344,6 +365,44 @@ private slots:
         QByteArray err;
         QCOMPARE(run({"sweep", "old.csv", "--record", "rec.csv", "--redo", "1", "--reason", "x"}, &err), 2);
         QVERIFY2(err.contains("made before --redo was"), err.constData());
+    }
+
+    // On a terminal the environment is asked for at the start and the end
+    // (Enter: not recorded), and a far-off reading confirmed with "y".
+    void terminalPrompts()
+    {
+        QVERIFY(writeFile(path("one.csv"), "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n1000,1000,2,0\n"));
+        const QByteArray ctl = qEnvironmentVariable("T483_CTL").toLocal8Bit(), where = QFile::encodeName(dir->path());
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::chdir(where.constData()) == 0)
+                ::execl(ctl.constData(), "t483ctl", "sweep", "one.csv", "--record", "rec.csv", static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        QByteArray seen;
+        const std::pair<QByteArray, QByteArray> dialogue[] = {
+            {"temperature at the start, degrees C [Enter: not recorded]: ", "22.5\n"},
+            {"relative humidity at the start, % [Enter: not recorded]: ", "\n"},
+            {"the tester's reading", "16.1G\n"},
+            {"take it? [y/N] ", "y\n"},
+            {"temperature at the end", "23\n"},
+            {"relative humidity at the end", "50\n"},
+        };
+        for (const auto &[prompt, answer] : dialogue) {
+            QVERIFY2(expect(terminal, &seen, prompt), seen.constData());
+            QCOMPARE(::write(terminal, answer.constData(), size_t(answer.size())), ssize_t(answer.size()));
+        }
+        int status = 0;
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, slack(20000)));
+        ::close(terminal);
+        const Record rec = recordOf(path("rec.csv"));
+        QCOMPARE(rec.rows.size(), size_t(1));
+        QCOMPARE(rec.rows[0].readings, std::vector<double>{16100});
+        for (const auto &[key, value] : {std::pair{"temperature_c", "22.5"}, {"humidity_pct", "not recorded"},
+                                         {"temperature_c_end", "23"}, {"humidity_pct_end", "50"}})
+            QCOMPARE(rec.value(key), std::string(value));
     }
 
     // Typed at the keyboard, a reading ten times the tolerance off is

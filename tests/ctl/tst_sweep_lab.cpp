@@ -247,6 +247,8 @@ private slots:
         Record rec = recordOf(path("rec.csv"));
         QVERIFY2(rec.altered.empty(), rec.altered.c_str());
         QCOMPARE(rec.rows.size(), size_t(3));
+        // The resumed points took their own lines of the file.
+        QCOMPARE(rec.rows[2].readings, (std::vector<double>{4072, 4073, 4071}));
         checkModel(rec, DecisionRule::Simple);
 
         // The redo killed while it waits for a reading: nothing written.

@@ -13,7 +13,7 @@
 // (0 has no percent error); voltage_v: 1000, 2500 or 5000; tolerance_pct:
 // the allowed error in percent of the reference value, 0 or more; dwell_s:
 // seconds to wait after setting, 0 to 3600. Optional columns, as testers'
-// specifications give "±(5 % of reading + 3 digits)": tolerance_digits
+// data sheets give "±(5 % of reading + 3 digits)": tolerance_digits
 // (default 0), resolution_mohm (the tester's display resolution at the
 // point; empty or absent for none, which digits cannot do without),
 // readings (taken at the point, 1 to 20, default 1) and tolerance_basis

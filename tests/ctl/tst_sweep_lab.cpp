@@ -347,6 +347,23 @@ private slots:
         QCOMPARE(sim->received(), QList<QByteArray>());
     }
 
+    // --allow-expired runs on a certificate past its due date and says so;
+    // a resumed run must name the same certificate.
+    void expiredAllowed()
+    {
+        QVERIFY(writeFile(path("cert.csv"), certificate("2020-01-01")));
+        QVERIFY(writeFile(path("two.txt"), "1021\n1022\n1023\n"));
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--readings", "two.txt", "--decade-certificate", "cert.csv",
+                      "--nominal-uncertainty", "0.5", "--allow-expired"}), 1);
+        const Record rec = recordOf(path("rec.csv"));
+        QCOMPARE(rec.value("decade_certificate_expired"), std::string("used past its due date 2020-01-01 (--allow-expired)"));
+        QCOMPARE(rec.rows.size(), size_t(1));
+        QByteArray err;
+        QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt",
+                      "--nominal-uncertainty", "0.5"}, &err), 2);
+        QVERIFY2(err.contains("its decade_certificate is \"0412/2026, CMI"), err.constData());
+    }
+
     // A record of the older format (eight columns, no chain) is resumed in
     // its own format.
     void olderRecordResumed()

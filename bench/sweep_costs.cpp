@@ -1,6 +1,7 @@
 // What a calibration sweep costs beyond its dwell times, t483ctl against
 // t483-sim, printed as one table:
-//   - a sweep of POINTS points with dwell 0 and readings from a file, the
+//   - a sweep of POINTS points with dwell 0 and three readings a point from
+//     a file (each point's uncertainty worked out and recorded), the
 //     simulator paced at 1200 baud and unpaced: the wall time of each point
 //     (from one point's result line on standard error to the next one's;
 //     M, R<n> and K on the line, the row written and fsynced), its median,
@@ -106,15 +107,18 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 // A plan of n points with dwell 0 cycling through resistances of 3 to 5
-// digits, and readings that pass each.
-QByteArray plan(int n, QByteArray *readings)
+// digits, and readings that pass each; with `lab`, three readings a point
+// and a tolerance of % + digits of a resolution, so that each point's
+// budget is worked out and recorded.
+QByteArray plan(int n, QByteArray *readings, bool lab = false)
 {
     static const int values[] = {100, 1000, 4072, 16221, 250};
-    QByteArray text = "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n";
+    QByteArray text = lab ? "resistance_mohm,voltage_v,tolerance_pct,dwell_s,readings,tolerance_digits,resolution_mohm\n"
+                          : "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n";
     for (int k = 0; k < n; k++) {
-        text += QByteArray::number(values[k % 5]) + ",1000,2,0\n";
-        if (readings)
-            *readings += QByteArray::number(values[k % 5]) + "\n";
+        text += QByteArray::number(values[k % 5]) + (lab ? ",1000,2,0,3,2,1\n" : ",1000,2,0\n");
+        for (int r = 0; readings && r < (lab ? 3 : 1); r++)
+            *readings += QByteArray::number(values[k % 5] + r) + "\n";
     }
     return text;
 }
@@ -145,7 +149,7 @@ int main(int argc, char **argv)
 
     printf("%-34s %6s %9s %9s %9s\n", "what (ms)", "count", "median", "min", "max");
     QByteArray readings;
-    writeFile(dir.filePath("plan.csv"), plan(points, &readings));
+    writeFile(dir.filePath("plan.csv"), plan(points, &readings, true));
     writeFile(dir.filePath("readings.txt"), readings);
     for (bool paced : {true, false}) {
         Sim sim;
@@ -170,7 +174,10 @@ int main(int argc, char **argv)
     const QByteArray bigPlan = plan(rows + 1, nullptr);
     writeFile(dir.filePath("big.csv"), bigPlan);
     writeFile(dir.filePath("all.csv"), plan(rows, nullptr));
-    writeFile(dir.filePath("last.txt"), "100\n");
+    // A readings file's line N is point N's: the resumed point's is the last.
+    QByteArray lastReadings;
+    plan(rows + 1, &lastReadings);
+    writeFile(dir.filePath("last.txt"), lastReadings);
     auto makeRecord = [&](const QString &name, const QByteArray &planBytes) {
         RecordFile file;
         std::string error;
@@ -184,7 +191,16 @@ int main(int argc, char **argv)
         static const int values[] = {100, 1000, 4072, 16221, 250};
         for (int k = 0; k < rows; k++) {
             const int v = values[k % 5];
-            if (!file.append({k + 1, "2026-12-08T10:00:01Z", v, 1000, double(v), 0.0, 2, Verdict::Pass}, &error))
+            RecordRow row;
+            row.point = k + 1;
+            row.time_utc = "2026-12-08T10:00:01Z";
+            row.resistance_mohm = v;
+            row.voltage_v = 1000;
+            row.reading_mohm = double(v);
+            row.error_pct = 0.0;
+            row.tolerance_pct = 2;
+            row.verdict = Verdict::Pass;
+            if (!file.append(row, &error))
                 return false;
         }
         return true;

@@ -11,8 +11,11 @@
 
 namespace {
 
-const char *const PLAN_NAMES[] = {"resistance_mohm", "voltage_v", "tolerance_pct", "dwell_s"};
-enum PlanColumn { RESISTANCE, VOLTAGE, TOLERANCE, DWELL, PLAN_COLUMN_COUNT };
+const char *const PLAN_NAMES[] = {"resistance_mohm", "voltage_v",       "tolerance_pct", "dwell_s",
+                                  "tolerance_digits", "resolution_mohm", "readings",      "tolerance_basis"};
+enum PlanColumn { RESISTANCE, VOLTAGE, TOLERANCE, DWELL, DIGITS, RESOLUTION, READINGS, BASIS, PLAN_COLUMN_COUNT };
+constexpr size_t PLAN_REQUIRED = DIGITS;  // the columns every plan has; the others are optional
+static_assert(std::size(PLAN_NAMES) == PLAN_COLUMN_COUNT);
 
 std::string lower(std::string s)
 {
@@ -85,13 +88,13 @@ std::optional<PlanFault> planHeader(const std::string &line, const std::vector<s
         const auto known = std::find(std::begin(PLAN_NAMES), std::end(PLAN_NAMES), name);
         if (known == std::end(PLAN_NAMES))
             return PlanFault{std::to_string(f + 1), "unknown column " + quoted(fields[f]) + " (the columns are " +
-                                                        PLAN_COLUMNS + ")"};
+                                                        PLAN_COLUMNS + ", optionally " + PLAN_OPTIONAL_COLUMNS + ")"};
         const size_t which = size_t(known - std::begin(PLAN_NAMES));
         if ((*column)[which] >= 0)
             return PlanFault{std::to_string(f + 1), name + " named twice"};
         (*column)[which] = int(f);
     }
-    for (size_t n = 0; n < PLAN_COLUMN_COUNT; n++)
+    for (size_t n = 0; n < PLAN_REQUIRED; n++)
         if ((*column)[n] < 0)
             return PlanFault{PLAN_NAMES[n], std::string("missing from the header (the columns are ") + PLAN_COLUMNS + ")"};
     return std::nullopt;
@@ -124,6 +127,28 @@ std::optional<std::string> planValue(PlanColumn n, const std::string &v, PlanPoi
             return quoted(v) + " is no dwell time: a number of seconds, 0 to 3600";
         p->dwell_s = *num;
         break;
+    case DIGITS:
+        if (!num)
+            return quoted(v) + " is no count of digits: a number, 0 or more";
+        p->tolerance_digits = *num;
+        break;
+    case RESOLUTION:
+        if (v.empty())
+            break;
+        if (!num || *num <= 0)
+            return quoted(v) + " is no display resolution: a number of MOhm above 0, or nothing for none";
+        p->resolution_mohm = *num;
+        break;
+    case READINGS:
+        if (!num || *num != std::floor(*num) || *num < 1 || *num > PLAN_MAX_READINGS)
+            return quoted(v) + " is no count of readings: a whole number, 1 to 20";
+        p->readings = int(*num);
+        break;
+    case BASIS:
+        if (lower(v) != "reference" && lower(v) != "reading")
+            return quoted(v) + " is no tolerance basis: reference (% of the reference value) or reading (% of the mean reading)";
+        p->basis_reading = lower(v) == "reading";
+        break;
     case PLAN_COLUMN_COUNT:
         break;
     }
@@ -138,8 +163,11 @@ std::optional<PlanFault> planPoint(const std::vector<std::string> &fields, const
         return PlanFault{std::to_string(std::min(fields.size(), fieldCount) + 1),
                          std::to_string(fields.size()) + " fields where the header has " + std::to_string(fieldCount)};
     for (size_t n = 0; n < PLAN_COLUMN_COUNT; n++)
-        if (const auto why = planValue(PlanColumn(n), fields[size_t(column[n])], p))
-            return PlanFault{PLAN_NAMES[n], *why};
+        if (column[n] >= 0)
+            if (const auto why = planValue(PlanColumn(n), fields[size_t(column[n])], p))
+                return PlanFault{PLAN_NAMES[n], *why};
+    if (p->tolerance_digits > 0 && !p->resolution_mohm)
+        return PlanFault{PLAN_NAMES[DIGITS], "digits need the tester's resolution_mohm at the point"};
     return std::nullopt;
 }
 

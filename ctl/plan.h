@@ -11,8 +11,15 @@
 //
 // resistance_mohm: a whole number of MOhm the decade can set, 1 to 16221
 // (0 has no percent error); voltage_v: 1000, 2500 or 5000; tolerance_pct:
-// the allowed error in percent of the nominal value, 0 or more; dwell_s:
-// seconds to wait after setting, 0 to 3600. Blank lines and lines starting
+// the allowed error in percent of the reference value, 0 or more; dwell_s:
+// seconds to wait after setting, 0 to 3600. Optional columns, as testers'
+// data sheets give "±(5 % of reading + 3 digits)": tolerance_digits
+// (default 0), resolution_mohm (the tester's display resolution at the
+// point; empty or absent for none, which digits cannot do without),
+// readings (taken at the point, 1 to 20, default 1) and tolerance_basis
+// (reference, the default, or reading: the % of the mean reading).
+// The maximum permissible error is then
+//   tolerance_pct/100 x |basis value| + tolerance_digits x resolution_mohm. Blank lines and lines starting
 // with '#' are ignored; spaces around a field, a field's surrounding double
 // quotes, CR-LF line ends and a UTF-8 byte-order mark are allowed.
 #pragma once
@@ -24,7 +31,9 @@
 #include <vector>
 
 inline constexpr char PLAN_COLUMNS[] = "resistance_mohm,voltage_v,tolerance_pct,dwell_s";
+inline constexpr char PLAN_OPTIONAL_COLUMNS[] = "tolerance_digits,resolution_mohm,readings,tolerance_basis";
 inline constexpr double PLAN_MAX_DWELL_S = 3600;
+inline constexpr int PLAN_MAX_READINGS = 20;
 
 struct PlanPoint {
     int line = 0;                // its line in the file, from 1
@@ -33,6 +42,10 @@ struct PlanPoint {
     double tolerance_pct = 0;
     std::string tolerance_text;  // as written in the plan, for the record
     double dwell_s = 0;
+    double tolerance_digits = 0;
+    std::optional<double> resolution_mohm;  // none: no digits, no resolution in the budget
+    int readings = 1;
+    bool basis_reading = false;  // the % part of the mean reading, not of the reference
 };
 
 // Reads a plan from its bytes. False with the reason, "line N, column C:

@@ -47,6 +47,15 @@ std::string sizeText(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
+// A header value or a note on one line: control characters as spaces.
+std::string oneLine(std::string text)
+{
+    for (char &c : text)
+        if ((unsigned char)c < 0x20 || c == 0x7f)
+            c = ' ';
+    return text;
+}
+
 std::string folderOf(const std::string &path)
 {
     const size_t slash = path.rfind('/');
@@ -150,20 +159,17 @@ void RecordFile::close()
 }
 
 bool RecordFile::create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,
-                        std::string *error, bool *exists)
+                        std::string *error, bool *exists, bool chained)
 {
     close();
     if (exists)
         *exists = false;
     std::string text = std::string("# ") + RECORD_TITLE + "\n";
-    for (const auto &[key, value] : header) {
-        std::string v = value;
-        for (char &c : v)
-            if ((unsigned char)c < 0x20 || c == 0x7f)
-                c = ' ';
-        text += "# " + key + ": " + v + "\n";
-    }
-    text += std::string(RECORD_COLUMNS) + "\n";
+    for (const auto &[key, value] : header)
+        text += "# " + key + ": " + oneLine(value) + "\n";
+    text += std::string(RECORD_COLUMNS) + (chained ? std::string(",") + RECORD_COLUMNS_ADDED : "") + "\n";
+    chained_ = chained;
+    chainState_ = text;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
     if (fd_ < 0 && errno == EEXIST && recordNotStarted(path)) {
         // An empty record, left by a run that got no further: taken when
@@ -224,6 +230,8 @@ bool RecordFile::reopen(const std::string &path, Record *record, std::string *er
         return false;
     }
     path_ = path;
+    chained_ = record->chained;
+    chainState_ = record->chainState;
     return true;
 }
 
@@ -244,11 +252,34 @@ bool RecordFile::cutPartialLine(std::uint64_t completeBytes, std::string *error)
     return true;
 }
 
-bool RecordFile::append(const RecordRow &row, std::string *error)
+bool RecordFile::append(const RecordRow &row, std::string *error, std::string *chain)
 {
-    if (fd_ < 0 || !writeAll(fd_, recordLine(row)) || !fsyncRetry(fd_)) {
+    std::string line = recordLine(row), sum;
+    if (chained_) {
+        line.clear();
+        if (row.supersedes)
+            line = "# redo of point " + std::to_string(row.point) + ": " + oneLine(row.redo_note) + "\n";
+        line += recordLineUnchained(row);
+        sum = chainOf(chainState_, line);
+        line += sum + "\n";
+    }
+    if (fd_ < 0 || !writeAll(fd_, line) || !fsyncRetry(fd_)) {
         *error = std::string("cannot write the record: ") + strerror(errno);
         return false;
     }
+    chainState_ = sum;
+    if (chain)
+        *chain = sum;
+    return true;
+}
+
+bool RecordFile::appendComment(const std::string &key, const std::string &value, std::string *error)
+{
+    const std::string line = "# " + key + ": " + oneLine(value) + "\n";
+    if (fd_ < 0 || !writeAll(fd_, line) || !fsyncRetry(fd_)) {
+        *error = std::string("cannot write the record: ") + strerror(errno);
+        return false;
+    }
+    chainState_ += line;
     return true;
 }

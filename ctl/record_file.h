@@ -50,8 +50,10 @@ public:
     // regular file: false, and *exists set, when it is anything else) holding the title, the header lines and
     // the column line, on disk with its folder entry. Values must hold no
     // line ends (control characters are written as spaces).
+    // With `chained`, a record since format 2: the added columns, and each
+    // row chained to the bytes before it.
     bool create(const std::string &path, const std::vector<std::pair<std::string, std::string>> &header,
-                std::string *error, bool *exists = nullptr);
+                std::string *error, bool *exists = nullptr, bool chained = false);
     // Opens an existing record to add rows to it and reads it into *record
     // (readRecordFile). The file is locked (flock) first and held while
     // open, so what is read is what is continued: a row another run
@@ -62,11 +64,18 @@ public:
     // as reopen read it) when it is longer: the last line a crash left
     // without its line end.
     bool cutPartialLine(std::uint64_t completeBytes, std::string *error);
-    // Adds a row, on disk before it returns.
-    bool append(const RecordRow &row, std::string *error);
+    // Adds a row, on disk before it returns. In a chained record a redo's
+    // note (row.redo_note) goes in the same write just before it, and the
+    // row's chain is put in *chain.
+    bool append(const RecordRow &row, std::string *error, std::string *chain = nullptr);
+    // Adds a "# key: value" line after the rows (a chained record's end
+    // values), on disk before it returns.
+    bool appendComment(const std::string &key, const std::string &value, std::string *error);
     void close();
 
 private:
     int fd_ = -1;
     std::string path_;  // the reopened record's, for messages
+    bool chained_ = false;
+    std::string chainState_;  // what the next row's chain starts from
 };

@@ -56,7 +56,11 @@ int reportVerb(CtlContext &ctx, const QStringList &args)
         QString::fromLatin1(
             QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256).toHex()),
         "t483ctl " T483_VERSION,
+        qs(record.altered),
     };
+    if (!record.altered.empty())
+        complain(ctx, QString("%1 was ALTERED after recording: %2; the report says so and gives no overall result")
+                          .arg(path, qs(record.altered)));
     QString why;
     if (!writeReport(record, source, out, &why)) {
         complain(ctx, why);

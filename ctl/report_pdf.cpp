@@ -5,6 +5,8 @@
 #include "ctl/report_pdf.h"
 
 #include "ctl/cli.h"
+#include "ctl/report_full.h"
+#include "ctl/report_painter.h"
 
 #include <QFile>
 #include <QFontMetricsF>
@@ -25,6 +27,8 @@
 #include <unistd.h>
 
 namespace {
+
+using namespace report;
 
 // Why no PDF may be written at `path`: empty when nothing is there (a new
 // file) or a regular file this user may write, which the PDF replaces. A
@@ -49,13 +53,6 @@ QString unwritable(const QString &path)
     return {};
 }
 
-constexpr double LEFT = 20, RIGHT = 190, WIDTH = RIGHT - LEFT;
-constexpr double TOP = 15;
-constexpr double LINE = 5;           // a row of the table, a line of the header data
-constexpr double CONTENT_END = 272;  // the footer below
-constexpr double FOOTER = 276;
-constexpr double TABLE_HEAD = 10;    // the column heads, two lines
-
 // Where the table starts on page 1 (with the sweep's header keys) and on
 // the pages after.
 constexpr double HEADER_DATA_TOP = 45;
@@ -66,9 +63,6 @@ static_assert(FIRST_TABLE_TOP + TABLE_HEAD + REPORT_FIRST_PAGE_ROWS * LINE <= CO
 static_assert(FIRST_TABLE_TOP + TABLE_HEAD + (REPORT_FIRST_PAGE_ROWS + 1) * LINE > CONTENT_END);
 static_assert(NEXT_TABLE_TOP + TABLE_HEAD + REPORT_PAGE_ROWS * LINE <= CONTENT_END);
 static_assert(NEXT_TABLE_TOP + TABLE_HEAD + (REPORT_PAGE_ROWS + 1) * LINE > CONTENT_END);
-
-const QColor INK(0, 0, 0), GREY(110, 110, 110), RULE(150, 150, 150), STRIPE(238, 238, 238),
-    BAND(212, 212, 212), GRID(205, 205, 205), FAIL_INK(190, 0, 0);
 
 // The sweep's header keys, in the order shown, with their labels.
 struct Key {
@@ -123,111 +117,19 @@ QString signedError(double v)
     return qs(text[0] == '-' ? text : "+" + text);
 }
 
-// A round step for an axis spanning `span`, about `parts` steps.
-double niceStep(double span, int parts)
-{
-    const double raw = span / parts;
-    const double mag = std::pow(10, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 2.5, 5.0})
-        if (raw <= m * mag * 1.0001)
-            return m * mag;
-    return 10 * mag;
-}
-
-// The plot's frame in mm.
-struct PlotFrame {
-    double x, y, w, h;
-};
-
-// The plot's axes: decades of MOhm across, percent up and down.
-struct PlotScale {
-    PlotFrame frame;
-    int dlo = 0;  // the first decade shown
-    double xmin = 0, xmax = 1, step = 1, ymax = 1;
-    static constexpr double inset = 8;  // of the points from the frame's sides
-    double X(double mohm) const
-    {
-        return frame.x + inset + (std::log10(mohm) - xmin) / (xmax - xmin) * (frame.w - 2 * inset);
-    }
-    double Y(double pct) const { return frame.y + (ymax - pct) / (2 * ymax) * frame.h; }
-};
-
-class Pages
+class Pages : public Painter
 {
 public:
     Pages(QPdfWriter &writer, const Record &record, const ReportSource &source)
-        : writer_(writer), record_(record), source_(source), total_(reportPages(record))
+        : Painter(writer, source, reportPages(record)), record_(record)
     {
     }
 
     bool paint();
 
 private:
-    QPdfWriter &writer_;
     const Record &record_;
-    const ReportSource &source_;
-    const int total_;
-    QPainter p_;
-    int page_ = 1;
-    double unit_ = 1;  // device units a millimetre
 
-    QPointF pt(double x, double y) const { return {x * unit_, y * unit_}; }
-    QRectF rect(double x, double y, double w, double h) const
-    {
-        return {x * unit_, y * unit_, w * unit_, h * unit_};
-    }
-
-    static QFont font(double points, bool bold = false, bool mono = false, bool italic = false)
-    {
-        QFont f(mono ? "DejaVu Sans Mono" : "DejaVu Sans");
-        f.setStyleHint(mono ? QFont::Monospace : QFont::SansSerif);
-        f.setPointSizeF(points);
-        f.setBold(bold);
-        f.setItalic(italic);
-        // No ligatures: "fi" stays two letters for whoever searches the text.
-        f.setLetterSpacing(QFont::AbsoluteSpacing, 0.05);
-        return f;
-    }
-
-    void pen(const QColor &colour, double widthMm, Qt::PenStyle style = Qt::SolidLine)
-    {
-        QPen pen(colour, widthMm * unit_, style);
-        pen.setCapStyle(Qt::FlatCap);
-        p_.setPen(pen);
-    }
-
-    // Text in a box, made smaller to fit its width and, at the smallest,
-    // cut short with an ellipsis.
-    void text(double x, double y, double w, double h, const QString &s, const QFont &f,
-              int align = Qt::AlignLeft, const QColor &colour = INK)
-    {
-        QFont fit = f;
-        while (QFontMetricsF(fit, &writer_).horizontalAdvance(s) > w * unit_ && fit.pointSizeF() > 5.5)
-            fit.setPointSizeF(fit.pointSizeF() - 0.5);
-        const QString shown = QFontMetricsF(fit, &writer_).elidedText(s, Qt::ElideRight, w * unit_);
-        p_.setFont(fit);
-        p_.setPen(colour);
-        p_.drawText(rect(x, y, w, h), int(align) | Qt::AlignVCenter, shown);
-    }
-
-    void hline(double x1, double x2, double y, const QColor &colour = RULE, double width = 0.25)
-    {
-        pen(colour, width);
-        p_.drawLine(pt(x1, y), pt(x2, y));
-    }
-
-    void heading(double y, const QString &s)
-    {
-        text(LEFT, y, WIDTH, 6, s, font(11, true));
-    }
-
-    void newPage()
-    {
-        writer_.newPage();
-        ++page_;
-    }
-
-    void footer();
     double titleBlock();
     double headerData(double y);
     double summary(double y);
@@ -235,20 +137,16 @@ private:
     void tableRow(double y, const RecordRow &row, bool stripe);
     void plotPage();
     void plot(double x, double y, double w, double h);
-    void plotFrame(const PlotFrame &f, double x0);
     PlotScale plotScale(const PlotFrame &f, const std::vector<const RecordRow *> &points);
-    void plotGrid(const PlotFrame &f, const PlotScale &s);
     void plotPoints(const PlotScale &s, const std::vector<const RecordRow *> &points);
     void plotLegend(const PlotFrame &f, int skipped, int atZero);
-    void failMark(QPointF c);
     void signOff(double y);
 };
 
 bool Pages::paint()
 {
-    if (!p_.begin(&writer_))
+    if (!begin())
         return false;
-    unit_ = writer_.resolution() / 25.4;
 
     double y = titleBlock();
     y = headerData(y);
@@ -280,17 +178,6 @@ bool Pages::paint()
     plotPage();
     footer();
     return p_.end();
-}
-
-void Pages::footer()
-{
-    hline(LEFT, RIGHT, FOOTER, INK, 0.3);
-    const QFont f = font(7);
-    text(LEFT, FOOTER + 1, 125, 4, "Record file: " + source_.fileName, f);
-    text(RIGHT - 40, FOOTER + 1, 40, 4, QString("page %1 of %2").arg(page_).arg(total_), font(8, true),
-         Qt::AlignRight);
-    text(LEFT, FOOTER + 5, 125, 4, "SHA-256: " + source_.sha256, font(7, false, true));
-    text(RIGHT - 40, FOOTER + 5, 40, 4, source_.producer, f, Qt::AlignRight, GREY);
 }
 
 double Pages::titleBlock()
@@ -448,21 +335,6 @@ void Pages::plot(double x0, double y0, double w, double h)
     plotLegend(f, skipped, atZero);
 }
 
-void Pages::plotFrame(const PlotFrame &f, double x0)
-{
-    pen(INK, 0.3);
-    p_.setBrush(Qt::NoBrush);
-    p_.drawRect(rect(f.x, f.y, f.w, f.h));
-    p_.save();
-    p_.translate(pt(x0 + 1, f.y + f.h / 2));
-    p_.rotate(-90);
-    p_.setFont(font(9, true));
-    p_.setPen(INK);
-    p_.drawText(QRectF(-f.h / 2 * unit_, 0, f.h * unit_, 5 * unit_), Qt::AlignCenter, "Error (%)");
-    p_.restore();
-    text(f.x, f.y + f.h + 8, f.w, 5, "Nominal resistance (MOhm, log scale)", font(9, true), Qt::AlignHCenter);
-}
-
 PlotScale Pages::plotScale(const PlotFrame &f, const std::vector<const RecordRow *> &points)
 {
     double lo = 1e300, hi = 0, range = 0;
@@ -483,42 +355,6 @@ PlotScale Pages::plotScale(const PlotFrame &f, const std::vector<const RecordRow
     s.step = niceStep(range * 1.1, 4);
     s.ymax = std::ceil(range * 1.1 / s.step) * s.step;
     return s;
-}
-
-// Grid, ticks and their labels.
-void Pages::plotGrid(const PlotFrame &f, const PlotScale &s)
-{
-    for (int d = s.dlo; d <= int(std::floor(s.xmax + 1e-9)); d++) {
-        const double x = s.X(std::pow(10, d));
-        pen(GRID, 0.15, Qt::DashLine);
-        p_.drawLine(pt(x, f.y), pt(x, f.y + f.h));
-        pen(INK, 0.3);
-        p_.drawLine(pt(x, f.y + f.h), pt(x, f.y + f.h + 1.5));
-        text(x - 12, f.y + f.h + 2, 24, 5, QString::number(std::pow(10, d), 'f', 0), font(8), Qt::AlignHCenter);
-        for (int m = 2; m <= 9 && std::log10(m) + d <= s.xmax + 1e-9; m++) {
-            const double xm = s.X(m * std::pow(10, d));
-            p_.drawLine(pt(xm, f.y + f.h), pt(xm, f.y + f.h + 0.8));
-        }
-    }
-    for (double v = -s.ymax; v <= s.ymax + s.step / 2; v += s.step) {
-        const double y = s.Y(v);
-        if (std::fabs(v) > s.step / 2 && std::fabs(v) < s.ymax - s.step / 2) {
-            pen(GRID, 0.15, Qt::DashLine);
-            p_.drawLine(pt(f.x, y), pt(f.x + f.w, y));
-        }
-        pen(INK, 0.3);
-        p_.drawLine(pt(f.x - 1.5, y), pt(f.x, y));
-        text(f.x - 16, y - 2.5, 14, 5, std::fabs(v) < s.step / 2 ? QString("0") : QString::number(v, 'g', 6),
-             font(8), Qt::AlignRight);
-    }
-}
-
-void Pages::failMark(QPointF c)
-{
-    const double a = 1.3 * unit_;
-    pen(FAIL_INK, 0.45);
-    p_.drawLine(c + QPointF(-a, -a), c + QPointF(a, a));
-    p_.drawLine(c + QPointF(-a, a), c + QPointF(a, -a));
 }
 
 void Pages::plotPoints(const PlotScale &s, const std::vector<const RecordRow *> &points)
@@ -617,6 +453,8 @@ void Pages::signOff(double y)
 
 ReportOutcome reportOutcome(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportOutcome(record);
     ReportOutcome o;
     bool ok = false;
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
@@ -659,6 +497,8 @@ ReportOutcome reportOutcome(const Record &record)
 
 int reportPages(const Record &record)
 {
+    if (report::isFullRecord(record))
+        return report::fullReportPages(record);
     const int rows = int(record.rows.size());
     if (rows == 0)
         return 1;
@@ -684,8 +524,9 @@ bool writeReport(const Record &record, const ReportSource &source, const QString
         writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
         writer.setTitle("Calibration record " + source.fileName);
         writer.setCreator(source.producer);
-        Pages pages(writer, record, source);
-        if (!pages.paint()) {
+        const bool painted = report::isFullRecord(record) ? report::paintFullReport(writer, record, source)
+                                                          : Pages(writer, record, source).paint();
+        if (!painted) {
             file.cancelWriting();
             *error = QString("cannot paint %1").arg(pdfPath);
             return false;

@@ -24,6 +24,10 @@ struct ReportSource {
     QString fileName;  // the record file's name as shown
     QString sha256;    // of the record file's bytes, in hex
     QString producer;  // "t483ctl 1.0", in the footer
+    // Why the record's rows or header are not as they were recorded (its
+    // chain of hashes does not verify); empty when they are. A record
+    // altered is shown as such, with no overall result.
+    QString altered = {};
 };
 
 // The overall result of a record.

@@ -14,6 +14,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cmath>
@@ -31,6 +32,19 @@ QString utcNow()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
 }
 
+// Local time with its offset from UTC, "2026-12-09T11:04:48+01:00" (and
+// "+00:00", not "Z", where local time is UTC).
+std::string localTime(const QDateTime &t)
+{
+    const int offset = t.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return QString("%1%2%3:%4")
+        .arg(t.toString("yyyy-MM-ddTHH:mm:ss"), offset < 0 ? "-" : "+")
+        .arg(minutes / 60, 2, 10, QChar('0'))
+        .arg(minutes % 60, 2, 10, QChar('0'))
+        .toStdString();
+}
+
 // How a step of a point ended: Redo when the decade's test voltage was
 // changed during it, and the point is done again.
 enum class Step { Done, Skipped, Stopped, Redo };
@@ -43,7 +57,12 @@ public:
 private:
     int prepare();
     int openInput();
+    int openResumed(const std::string &recordPath);
     bool checkResumed();
+    bool checkFormat(const std::function<bool(const QString &)> &refuse);
+    std::optional<double> askEnvironment(const QString &what);
+    bool writeEnd();
+    std::vector<std::pair<std::string, std::string>> newHeader(int ident);
     int findDecade(int *ident);
     int openRecord(int ident);
     Step point(size_t index);
@@ -52,10 +71,13 @@ private:
     std::optional<int> askVoltage();
     Step checkVoltage(size_t index, const char *during, bool lineOpen);
     Step dwell(size_t index);
-    Step reading(size_t index, double *mohm);
-    LineSource::Result nextReading(size_t index, Deadline until, std::string *line, int *lineNo);
+    Step readings(size_t index, std::vector<double> *values);
+    Step reading(size_t index, int which, double *mohm);
+    bool confirmed(size_t index, double mohm);
+    LineSource::Result nextReading(size_t slot, Deadline until, std::string *line, int *lineNo);
     Step waitWithInput(Deadline until, const QString &during, bool skips = true);
-    Step recordPoint(size_t index, Step step, double mohm);
+    Step recordPoint(size_t index, Step step, const std::vector<double> &values);
+    void newRow(size_t index, RecordRow *row, const std::vector<double> &values, QString *shown);
     std::optional<int> retry(const std::function<std::optional<int>()> &command);
     bool command(const std::function<bool()> &command);
     bool ensureRemote();
@@ -76,11 +98,17 @@ private:
     QString planSha_;
     std::vector<PlanPoint> plan_;
     Record record_;  // the rows recorded so far
+    size_t done_ = 0;  // the plan's points recorded (their first rows)
+    int supersede_ = 0;  // with --redo, the ordinal of the row the new one supersedes
     RecordFile file_;
+    SweepReferences refs_;
+    LabProfile lab_;
+    DecisionRule rule_ = DecisionRule::Simple;
+    std::vector<size_t> firstLine_;  // each point's first reading among a readings file's
     LineSource input_;       // the technician's answers, or the readings file
     bool scripted_ = false;  // answers from --readings
-    // A readings file's readings so far, each with its line number: the
-    // file's Nth reading is the plan's point N's, also when the run was
+    // A readings file's readings so far, each with its line number: point
+    // k's readings follow those of points 1 to k - 1, also when the run was
     // resumed or the point is done again (standard input gives the next).
     bool byPoint_ = false;
     std::vector<std::pair<std::string, int>> fileReadings_;
@@ -89,6 +117,7 @@ private:
     std::optional<int> knownVoltage_;  // an M answered just now
     Deadline nextM_ = Deadline::in_ns(0);  // when the voltage is asked for again
     QString stopReason_;
+    std::optional<double> temperature_, humidity_;  // at the start, for a new record
 };
 
 int Sweep::prepare()
@@ -100,36 +129,52 @@ int Sweep::prepare()
         return usageError(ctx_, "bad plan " + o_.planPath + ": " + qs(error));
     planSha_ = QString::fromLatin1(
         QCryptographicHash::hash(QByteArray::fromStdString(planBytes), QCryptographicHash::Sha256).toHex());
+    size_t line = 0;
+    for (const PlanPoint &p : plan_) {
+        firstLine_.push_back(line);
+        line += size_t(p.readings);
+    }
+    QString why;
+    if (!sweepReferences(o_, plan_, &refs_, &why) || !readLabProfile(&lab_, &why))
+        return usageError(ctx_, why);
+    rule_ = o_.rule.value_or(DecisionRule::Simple);
 
     if (const int status = openInput(); status != CTL_DONE)
         return status;
 
     const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
     struct stat st {};
-    if (!o_.resume) {
+    if (!o_.resume && !o_.redo) {
         if (::lstat(recordPath.c_str(), &st) == 0 && !recordNotStarted(recordPath))
             return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
-    } else {
-        if (!readRecordFile(recordPath, &record_, &error))
-            return usageError(ctx_, "cannot resume: " + qs(error));
-        if (!checkResumed())
+        return CTL_DONE;
+    }
+    return openResumed(recordPath);
+}
+
+// The record of --resume or --redo read, checked, and opened to add to.
+int Sweep::openResumed(const std::string &recordPath)
+{
+    std::string error;
+    const QString verb = o_.redo ? "cannot redo: " : "cannot resume: ";
+    if (!readRecordFile(recordPath, &record_, &error))
+        return usageError(ctx_, verb + qs(error));
+    if (!checkResumed())
+        return CTL_USAGE;
+    if (done_ < plan_.size() || o_.redo) {
+        // Locked, then read again: a row that another run completed
+        // since is continued, not cut off.
+        if (!file_.reopen(recordPath, &record_, &error)) {
+            complain(ctx_, qs(error));
             return CTL_USAGE;
-        if (record_.rows.size() < plan_.size()) {
-            // Locked, then read again: a row that another run completed
-            // since is continued, not cut off.
-            if (!file_.reopen(recordPath, &record_, &error)) {
-                complain(ctx_, qs(error));
-                return CTL_USAGE;
-            }
-            if (!checkResumed()) {
-                file_.close();
-                return CTL_USAGE;
-            }
+        }
+        if (!checkResumed()) {
+            file_.close();
+            return CTL_USAGE;
         }
     }
     return CTL_DONE;
 }
-
 // The technician at standard input, or the readings file.
 int Sweep::openInput()
 {
@@ -148,35 +193,82 @@ int Sweep::openInput()
     return CTL_DONE;
 }
 
-// Whether the record read for --resume is this plan's, whole and as this
-// program writes them, and agrees with --uut and --operator when given.
+// Whether the record read for --resume or --redo is this plan's, whole,
+// unaltered and as this program writes them, and agrees with --uut and
+// --operator (not a redo's: its operator may be another) when given.
 bool Sweep::checkResumed()
 {
     auto refuse = [&](const QString &why) {
-        usageError(ctx_, "cannot resume " + o_.recordPath + ": " + why + "; the record is left as it is");
+        usageError(ctx_, QString("cannot %1 %2: %3; the record is left as it is")
+                             .arg(o_.redo ? "redo a point of" : "resume", o_.recordPath, why));
         return false;
     };
-    for (const char *key : RECORD_KEYS)
-        if (!record_.has(key))
-            return refuse(QString("its header is incomplete (no %1)").arg(key));
+    if (!record_.altered.empty())
+        return refuse("it was changed after it was recorded (" + qs(record_.altered) + ")");
+    if (!checkFormat(refuse))
+        return false;
     if (qs(record_.value("plan_sha256")) != planSha_)
         return refuse("it is the record of another plan: its plan_sha256 is " + qs(record_.value("plan_sha256")) + ", " +
                       o_.planPath + "'s is " + planSha_);
-    if (record_.value("decision_rule") != DECISION_RULE)
-        return refuse("its decision rule is not \"" + QString(DECISION_RULE) + "\"");
     if (!o_.uut.isEmpty() && o_.uut != qs(record_.value("uut")))
         return refuse("it is the record of the UUT \"" + qs(record_.value("uut")) + "\"");
-    if (!o_.operatorName.isEmpty() && o_.operatorName != qs(record_.value("operator")))
+    if (!o_.redo && !o_.operatorName.isEmpty() && o_.operatorName != qs(record_.value("operator")))
         return refuse("its operator is \"" + qs(record_.value("operator")) + "\"");
-    if (record_.rows.size() > plan_.size())
-        return refuse("it has more rows than the plan has points");
+    // The first row of each point in the plan's order; a redo's rows
+    // anywhere after the row they supersede.
+    done_ = 0;
     for (size_t k = 0; k < record_.rows.size(); k++) {
         const RecordRow &r = record_.rows[k];
-        const PlanPoint &p = plan_[k];
-        if (r.point != int(k + 1) || r.resistance_mohm != p.resistance_mohm || r.voltage_v != p.voltage_v ||
+        if (r.supersedes)
+            continue;
+        if (done_ >= plan_.size())
+            return refuse("it has more rows than the plan has points");
+        const PlanPoint &p = plan_[done_];
+        if (r.point != int(done_ + 1) || r.resistance_mohm != p.resistance_mohm || r.voltage_v != p.voltage_v ||
             r.tolerance_pct != p.tolerance_pct)
-            return refuse(QString("its row %1 is not the plan's point %1").arg(k + 1));
+            return refuse(QString("its row %1 is not the plan's point %2").arg(k + 1).arg(done_ + 1));
+        done_++;
     }
+    if (o_.redo) {
+        if (size_t(o_.redo) > done_)
+            return refuse(QString("its point %1 is not recorded yet (--resume records it)").arg(o_.redo));
+        for (size_t k = 0; k < record_.rows.size(); k++)
+            if (record_.rows[k].point == o_.redo && !superseded(record_.rows, k))
+                supersede_ = int(k + 1);
+    }
+    return true;
+}
+
+// The record's format and rule, and the references, as this run's.
+bool Sweep::checkFormat(const std::function<bool(const QString &)> &refuse)
+{
+    if (record_.format < 2) {
+        for (const char *key : RECORD_KEYS)
+            if (!record_.has(key))
+                return refuse(QString("its header is incomplete (no %1)").arg(key));
+        if (record_.value("decision_rule") != DECISION_RULE)
+            return refuse("its decision rule is not \"" + QString(DECISION_RULE) + "\"");
+        if (o_.redo)
+            return refuse("it is a record without readings' uncertainty and chain, made before --redo was");
+        if ((o_.rule && *o_.rule != DecisionRule::Simple) || !o_.certificatePath.isEmpty() || o_.nominalUncertaintyPct)
+            return refuse("it is a record without uncertainty: it continues without --decision-rule, "
+                          "--decade-certificate and --nominal-uncertainty");
+        return true;
+    }
+    for (const char *key : RECORD_KEYS_2)
+        if (!record_.has(key))
+            return refuse(QString("its header is incomplete (no %1)").arg(key));
+    const std::string ruleLine = record_.value("decision_rule");
+    const std::optional<DecisionRule> rule = decisionRuleNamed(ruleLine.substr(0, ruleLine.find(':')));
+    if (!rule)
+        return refuse("its decision rule \"" + qs(ruleLine) + "\" is none this program knows");
+    if (o_.rule && *o_.rule != *rule)
+        return refuse(QString("its decision rule is %1").arg(decisionRuleName(*rule)));
+    rule_ = *rule;
+    for (const auto &[key, value] : refs_.header)
+        if (key != "decade_certificate_expired" && record_.value(key) != value)
+            return refuse(QString("its %1 is \"%2\", this run's \"%3\" (give the same --decade-certificate and "
+                                  "--nominal-uncertainty)").arg(qs(key), qs(record_.value(key)), qs(value)));
     return true;
 }
 
@@ -382,15 +474,15 @@ Step Sweep::dwell(size_t index)
     return Step::Done;
 }
 
-// The point's reading, waited for until `until`: from a readings file its
-// line for the point, else the next line (blank and # lines passed over in
+// A reading of a point, waited for until `until`: from a readings file its
+// line (`slot`, among all the points' readings), else the next line (blank and # lines passed over in
 // scripted runs). *lineNo is the line's number in its file.
-LineSource::Result Sweep::nextReading(size_t index, Deadline until, std::string *line, int *lineNo)
+LineSource::Result Sweep::nextReading(size_t slot, Deadline until, std::string *line, int *lineNo)
 {
     for (;;) {
-        if (byPoint_ && index < fileReadings_.size()) {
-            *line = fileReadings_[index].first;
-            *lineNo = fileReadings_[index].second;
+        if (byPoint_ && slot < fileReadings_.size()) {
+            *line = fileReadings_[slot].first;
+            *lineNo = fileReadings_[slot].second;
             return LineSource::Line;
         }
         const LineSource::Result r = input_.next(until, line);
@@ -408,17 +500,33 @@ LineSource::Result Sweep::nextReading(size_t index, Deadline until, std::string 
     }
 }
 
-Step Sweep::reading(size_t index, double *mohm)
+// The point's readings, one after another.
+Step Sweep::readings(size_t index, std::vector<double> *values)
+{
+    values->clear();
+    for (int which = 0; which < plan_[index].readings; which++) {
+        double mohm = 0;
+        const Step step = reading(index, which, &mohm);
+        if (step != Step::Done)
+            return step;
+        values->push_back(mohm);
+    }
+    return Step::Done;
+}
+
+Step Sweep::reading(size_t index, int which, double *mohm)
 {
     bool prompted = false;
+    const int n = plan_[index].readings;
     for (;;) {
         if (!scripted_ && !prompted)
-            printErr(QString("%1: the tester's reading [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ").arg(pointName(index)));
+            printErr(QString("%1: the tester's reading%2 [4072 (MOhm), 4.07G, 4.07e9 (ohms); s skip, q stop]: ")
+                         .arg(pointName(index), n > 1 ? QString(" %1 of %2").arg(which + 1).arg(n) : QString()));
         prompted = true;
         // The voltage asked for every 0.5 s while the reading is awaited.
         std::string line;
         int lineNo = 0;
-        const LineSource::Result r = nextReading(index, nextM_, &line, &lineNo);
+        const LineSource::Result r = nextReading(firstLine_[index] + size_t(which), nextM_, &line, &lineNo);
         if (r == LineSource::Signal)
             return stoppedBySignal();
         if (r == LineSource::End)
@@ -433,7 +541,10 @@ Step Sweep::reading(size_t index, double *mohm)
         switch (in.kind) {
         case ReadingInput::Value:
             *mohm = in.mohm;
-            return Step::Done;
+            if (scripted_ || confirmed(index, in.mohm))
+                return Step::Done;
+            prompted = false;
+            break;
         case ReadingInput::Skip:
             return Step::Skipped;
         case ReadingInput::Stop:
@@ -446,6 +557,22 @@ Step Sweep::reading(size_t index, double *mohm)
             break;
         }
     }
+}
+
+// A typed reading far from the reference taken only when the technician
+// says so (a slip of the prefix, 16.1G for 1.01G, is caught here).
+bool Sweep::confirmed(size_t index, double mohm)
+{
+    const PointReference &ref = refs_.points[index];
+    if (!implausible(mohm, plan_[index], ref))
+        return true;
+    printErr(QString("%1 MOhm is far from the reference %2 MOhm: take it? [y/N] ")
+                 .arg(qs(recordNumber(mohm)), qs(recordNumber(ref.mohm))));
+    std::string line;
+    if (input_.next(Deadline::never(), &line) != LineSource::Line)
+        return false;
+    const QString answer = qs(line).trimmed().toLower();
+    return answer == "y" || answer == "yes";
 }
 
 // The plan's resistance set, at the plan's voltage (the M just answered).
@@ -476,7 +603,7 @@ Step Sweep::point(size_t index)
 {
     const PlanPoint &p = plan_[index];
     Step step = Step::Done;
-    double mohm = 0;
+    std::vector<double> values;
     current_ = index;
     for (;;) {
         step = waitVoltage(index);
@@ -485,7 +612,7 @@ Step Sweep::point(size_t index)
         if (step == Step::Done)
             step = dwell(index);
         if (step == Step::Done)
-            step = reading(index, &mohm);
+            step = readings(index, &values);
         if (step == Step::Redo)
             continue;
         if (step != Step::Done)
@@ -507,11 +634,13 @@ Step Sweep::point(size_t index)
     }
     if (step == Step::Stopped)
         return step;
-    return recordPoint(index, step, mohm);
+    if (step == Step::Skipped && o_.redo)
+        return stop(QString("point %1 was skipped: nothing is recorded for the redo").arg(index + 1));
+    return recordPoint(index, step, values);
 }
 
 // The point's row on disk, then its result on standard error.
-Step Sweep::recordPoint(size_t index, Step step, double mohm)
+Step Sweep::recordPoint(size_t index, Step step, const std::vector<double> &values)
 {
     const PlanPoint &p = plan_[index];
     RecordRow row;
@@ -520,24 +649,48 @@ Step Sweep::recordPoint(size_t index, Step step, double mohm)
     row.voltage_v = p.voltage_v;
     row.tolerance_pct = p.tolerance_pct;
     row.time_utc = utcNow().toStdString();
-    QString shown;
-    if (step == Step::Skipped) {
-        row.verdict = Verdict::Skipped;
-        shown = verdictWord(Verdict::Skipped);
-    } else {
-        const Judgement j = judge(mohm, p.resistance_mohm, p.tolerance_pct);
-        row.reading_mohm = mohm;
+    QString shown = verdictWord(Verdict::Skipped);
+    if (record_.chained) {
+        newRow(index, &row, step == Step::Skipped ? std::vector<double>() : values, &shown);
+    } else if (step != Step::Skipped) {
+        // A record made before readings had their uncertainty goes on as it began.
+        const Judgement j = judge(values.front(), p.resistance_mohm, p.tolerance_pct);
+        row.reading_mohm = values.front();
         row.error_pct = j.error_pct;
         row.verdict = j.verdict;
         shown = QString("read %1 MOhm, error %2 % (tolerance %3 %): %4")
-                    .arg(qs(recordNumber(mohm)), qs(j.error_text), qs(recordNumber(p.tolerance_pct)), QString(verdictWord(j.verdict)));
+                    .arg(qs(recordNumber(values.front())), qs(j.error_text), qs(recordNumber(p.tolerance_pct)),
+                         QString(verdictWord(j.verdict)));
     }
     std::string error;
-    if (!file_.append(row, &error))
+    if (!file_.append(row, &error, &row.chain))
         return stop(qs(error));
     record_.rows.push_back(row);
     printErr(pointName(index) + ": " + shown + "\n");
     return step;
+}
+
+// A row of a chained record: the reference, the readings' budget and the
+// rule's verdict (the reference alone for a skipped point), and with
+// --redo the row it supersedes and why.
+void Sweep::newRow(size_t index, RecordRow *row, const std::vector<double> &values, QString *shown)
+{
+    const PointReference &ref = refs_.points[index];
+    row->reference_mohm = ref.mohm;
+    row->u_ref_mohm = ref.u_mohm;
+    if (o_.redo) {
+        row->supersedes = supersede_;
+        const QString who = o_.operatorName.isEmpty() ? qs(record_.value("operator")) : o_.operatorName;
+        row->redo_note = QString("%1 (operator: %2)").arg(o_.reason.trimmed(), who).toStdString();
+    }
+    if (values.empty())
+        return;
+    measuredRow(row, plan_[index], ref, values, rule_);
+    *shown = QString("read %1 MOhm%2, error %3 MOhm (%4 %), MPE %5 MOhm, U %6 MOhm (k = %7), TUR %8: %9")
+                 .arg(qs(recordNumber(*row->reading_mohm)), row->n > 1 ? QString(" (mean of %1)").arg(row->n) : QString(),
+                      qs(recordNumber(*row->error_mohm)), qs(errorText(*row->error_pct)), qs(recordNumber(*row->mpe_mohm)),
+                      qs(recordNumber(*row->expanded_u_mohm)), qs(fixed3(*row->k)), qs(turText(*row->tur)),
+                      QString(verdictWord(row->verdict)));
 }
 
 // The summary of the record as it stands; the exit status.
@@ -570,7 +723,7 @@ int Sweep::openRecord(int ident)
 {
     const std::string recordPath = QFile::encodeName(o_.recordPath).toStdString();
     std::string error;
-    if (o_.resume) {
+    if (o_.resume || o_.redo) {
         if (qs(record_.value("decade_identification")) != QString::number(ident)) {
             complain(ctx_, QString("cannot resume %1: it was made with the decade of identification %2, this one's is %3; the record is left as it is")
                                .arg(o_.recordPath, qs(record_.value("decade_identification")))
@@ -581,34 +734,100 @@ int Sweep::openRecord(int ident)
             complain(ctx_, qs(error));
             return CTL_USAGE;
         }
-        printErr(QString("resuming %1 (started %2) at point %3 of %4%5\n")
-                     .arg(o_.recordPath, qs(record_.value("started_utc")))
-                     .arg(record_.rows.size() + 1)
-                     .arg(plan_.size())
-                     .arg(record_.partialLine ? "; an unfinished last line was cut" : ""));
+        if (o_.redo)
+            printErr(QString("%1: point %2 again, its row %3 superseded%4\n")
+                         .arg(o_.recordPath)
+                         .arg(o_.redo)
+                         .arg(supersede_)
+                         .arg(record_.partialLine ? "; an unfinished last line was cut" : ""));
+        else
+            printErr(QString("resuming %1 (started %2) at point %3 of %4%5\n")
+                         .arg(o_.recordPath, qs(record_.value("started_utc")))
+                         .arg(done_ + 1)
+                         .arg(plan_.size())
+                         .arg(record_.partialLine ? "; an unfinished last line was cut" : ""));
         return CTL_DONE;
     }
-    const std::vector<std::pair<std::string, std::string>> header = {
-        {"program", "t483ctl " T483_VERSION},
-        {"started_utc", utcNow().toStdString()},
-        {"decade_identification", std::to_string(ident)},
-        {"port", "COM" + std::to_string(decade_.port())},
-        {"device", decade_.device()},
-        {"uut", o_.uut.toStdString()},
-        {"operator", o_.operatorName.toStdString()},
-        {"plan", o_.planPath.toStdString()},
-        {"plan_sha256", planSha_.toStdString()},
-        {"plan_points", std::to_string(plan_.size())},
-        {"decision_rule", DECISION_RULE},
-    };
     bool exists = false;
-    if (!file_.create(recordPath, header, &error, &exists)) {
+    if (!file_.create(recordPath, newHeader(ident), &error, &exists, true)) {
         if (exists)
             return usageError(ctx_, "the record " + o_.recordPath + " exists: --resume continues it; a new run needs a new file");
         complain(ctx_, qs(error));
         return CTL_USAGE;
     }
+    record_.chained = true;
+    record_.format = 2;
     return CTL_DONE;
+}
+
+// A new record's header, in the order of RECORD_KEYS_2.
+std::vector<std::pair<std::string, std::string>> Sweep::newHeader(int ident)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString started = now.toUTC().toString(Qt::ISODate);
+    const std::string identity = started.toStdString() + '\n' + std::to_string(ident) + '\n' + planSha_.toStdString() + '\n' +
+                                 QFileInfo(o_.recordPath).absoluteFilePath().toStdString() + '\n' + std::to_string(getpid());
+    std::vector<std::pair<std::string, std::string>> header = {
+        {"program", "t483ctl " T483_VERSION},
+        {"record_format", RECORD_FORMAT},
+        {"started_utc", started.toStdString()},
+        {"started_local", localTime(now)},
+        {"decade_identification", std::to_string(ident)},
+        {"port", "COM" + std::to_string(decade_.port())},
+        {"device", decade_.device()},
+        {"uut", o_.uut.toStdString()},
+        {"operator", o_.operatorName.toStdString()},
+        {"customer", o_.customer.toStdString()},
+        {"procedure", o_.procedure.toStdString()},
+        {"report_number", o_.reportNumber.isEmpty() ? makeReportNumber(started, identity) : o_.reportNumber.toStdString()},
+        {"plan", o_.planPath.toStdString()},
+        {"plan_sha256", planSha_.toStdString()},
+        {"plan_points", std::to_string(plan_.size())},
+        {"decision_rule", std::string(decisionRuleName(rule_)) + ": " + decisionRuleWords(rule_)},
+    };
+    header.insert(header.end(), refs_.header.begin(), refs_.header.end());
+    const std::pair<std::string, std::string> rest[] = {
+        {"temperature_c", environmentText(temperature_)}, {"humidity_pct", environmentText(humidity_)},
+        {"lab_name", lab_.name}, {"lab_address", lab_.address}, {"lab_accreditation", lab_.accreditation},
+        {"lab_traceability", lab_.traceability}};
+    header.insert(header.end(), std::begin(rest), std::end(rest));
+    return header;
+}
+
+// The environment at the start or the end, asked on a terminal when the
+// command line did not give it; none (not recorded) when no answer.
+std::optional<double> Sweep::askEnvironment(const QString &what)
+{
+    if (scripted_ || !isatty(STDIN_FILENO))
+        return std::nullopt;
+    for (;;) {
+        printErr(what + " [Enter: not recorded]: ");
+        std::string line;
+        if (input_.next(Deadline::never(), &line) != LineSource::Line)
+            return std::nullopt;
+        const QString t = qs(line).trimmed();
+        bool ok = false;
+        const double v = t.toDouble(&ok);
+        if (t.isEmpty())
+            return std::nullopt;
+        if (ok && std::isfinite(v))
+            return v;
+        printErr("'" + qs(line) + "' is no number\n");
+    }
+}
+
+// The environment at the end, after the last row of a chained record.
+bool Sweep::writeEnd()
+{
+    const std::optional<double> t = o_.temperatureEnd ? o_.temperatureEnd : askEnvironment("temperature at the end, degrees C");
+    const std::optional<double> h = o_.humidityEnd ? o_.humidityEnd : askEnvironment("relative humidity at the end, %");
+    std::string error;
+    if (!file_.appendComment("temperature_c_end", environmentText(t), &error) ||
+        !file_.appendComment("humidity_pct_end", environmentText(h), &error)) {
+        complain(ctx_, qs(error));
+        return false;
+    }
+    return true;
 }
 
 int Sweep::run()
@@ -616,11 +835,15 @@ int Sweep::run()
     int status = prepare();
     if (status != CTL_DONE || plan_.empty())
         return status;
-    if (o_.resume && record_.rows.size() == plan_.size()) {
+    if (o_.resume && done_ == plan_.size()) {
         printErr(QString("%1: every point of the plan is recorded\n").arg(o_.recordPath));
         return finish();
     }
     tty_ = isatty(STDERR_FILENO) != 0;
+    if (!o_.resume && !o_.redo) {
+        temperature_ = o_.temperature ? o_.temperature : askEnvironment("temperature at the start, degrees C");
+        humidity_ = o_.humidity ? o_.humidity : askEnvironment("relative humidity at the start, %");
+    }
     int ident = 0;
     if ((status = findDecade(&ident)) != CTL_DONE)
         return status;
@@ -631,12 +854,21 @@ int Sweep::run()
 
     if ((status = openRecord(ident)) != CTL_DONE)
         return status;
-    for (size_t k = record_.rows.size(); k < plan_.size(); k++)
-        if (point(k) == Step::Stopped)
-            break;
+    if (o_.redo) {
+        point(size_t(o_.redo - 1));
+    } else {
+        for (size_t k = done_; k < plan_.size(); k++) {
+            if (point(k) == Step::Stopped)
+                break;
+            done_++;
+        }
+    }
+    if (stopReason_.isEmpty() && record_.chained)
+        writeEnd();
     file_.close();
     if (!stopReason_.isEmpty())
-        complain(ctx_, stopReason_ + QString("; %1 of %2 points recorded, --resume continues").arg(record_.rows.size()).arg(plan_.size()));
+        complain(ctx_, stopReason_ + (o_.redo ? QString("; the record is as it was")
+                                              : QString("; %1 of %2 points recorded, --resume continues").arg(done_).arg(plan_.size())));
 
     // Back to the front panel, also after a signal or a fault.
     SignalPipeForget();

@@ -31,7 +31,23 @@ int printSummary(const CtlContext &ctx, const std::vector<RecordRow> &rows, int 
     }
     if (!stopReason.isEmpty())
         json["stopped"] = stopReason;
-    QString plain = QString("points: %1\npassed: %2\nfailed: %3\nskipped: %4\n").arg(points).arg(s.passed).arg(s.failed).arg(s.skipped);
+    // Conditional verdicts (the non-binary rule) and redone points, when there are.
+    const auto conditional = [](int n) { return n ? QString(" (%1 conditional)").arg(n) : QString(); };
+    if (s.conditionalPassed || s.conditionalFailed) {
+        json["conditional_pass"] = s.conditionalPassed;
+        json["conditional_fail"] = s.conditionalFailed;
+    }
+    if (s.superseded)
+        json["superseded"] = s.superseded;
+    QString plain = QString("points: %1\npassed: %2%3\nfailed: %4%5\nskipped: %6\n")
+                        .arg(points)
+                        .arg(s.passed)
+                        .arg(conditional(s.conditionalPassed))
+                        .arg(s.failed)
+                        .arg(conditional(s.conditionalFailed))
+                        .arg(s.skipped);
+    if (s.superseded)
+        plain += QString("superseded rows: %1 (points done again with --redo)\n").arg(s.superseded);
     if (notDone)
         plain += QString("not done: %1 (--resume continues)\n").arg(notDone);
     plain += "worst error: " + worstText + "\n";

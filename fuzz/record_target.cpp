@@ -2,7 +2,8 @@
 // and report read one. Checked: the complete part ends at a line end and
 // is all but a partial last line; a row read is as the writer would have
 // it (skipped exactly when it has no reading and no error, numbered from
-// 1); and each row written again and read back is written the same.
+// 1); and each row written again and read back is written the same, with
+// its chain when the record has one.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,6 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(readRecord(again, "again.csv", &reread, &error));
         FUZZ_CHECK(reread.rows.size() == 1 && !reread.partialLine);
         FUZZ_CHECK(recordLine(reread.rows[0]) == line);
+        if (!record.chained)
+            continue;
+        // A row with readings and a budget, written again with a chain
+        // (and without the row it supersedes), reads back the same.
+        RecordRow alone = row;
+        alone.supersedes.reset();
+        const std::string unchained = recordLineUnchained(alone);
+        const std::string head = std::string("# ") + RECORD_TITLE + "\n" + RECORD_COLUMNS + "," + RECORD_COLUMNS_ADDED + "\n";
+        const std::string chained = head + unchained + chainOf(head, unchained) + "\n";
+        FUZZ_CHECK(readRecord(chained, "again.csv", &reread, &error));
+        FUZZ_CHECK(reread.rows.size() == 1 && reread.rows[0].chain == chainOf(head, unchained));
+        FUZZ_CHECK(recordLineUnchained(reread.rows[0]) == unchained);
     }
     return 0;
 }

@@ -5,3 +5,9 @@ t483_add_test(ctl_sweep_plan FAST SOURCES tst_plan.cpp LIBS t483_ctl_record)
 # voltage asked through a dwell, runs killed and resumed, the device unplugged
 # mid-run and back, records refused.
 t483_add_test(ctl_sweep SLOW COST 16 SOURCES tst_sweep.cpp LIBS t483_ctl_record TIMEOUT 300)
+# Records with readings, budgets and their chain, in-process.
+t483_add_test(ctl_sweep_record FAST SOURCES tst_record.cpp LIBS t483_ctl_record)
+# Whole sweeps as a lab runs them: the certificate, readings and their
+# uncertainty, the decision rules, --redo killed and resumed, edits and
+# certificates refused.
+t483_add_test(ctl_sweep_lab SLOW COST 4 SOURCES tst_sweep_lab.cpp LIBS t483_ctl_record TIMEOUT 300)

@@ -9,6 +9,26 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace {
+
+// A row of the eight columns every record has.
+RecordRow plainRow(int point, const char *time, int mohm, int volts, std::optional<double> reading,
+                   std::optional<double> error, double tolerance, Verdict verdict)
+{
+    RecordRow r;
+    r.point = point;
+    r.time_utc = time;
+    r.resistance_mohm = mohm;
+    r.voltage_v = volts;
+    r.reading_mohm = reading;
+    r.error_pct = error;
+    r.tolerance_pct = tolerance;
+    r.verdict = verdict;
+    return r;
+}
+
+}  // namespace
+
 class PlanTest : public QObject {
     Q_OBJECT
 
@@ -69,6 +89,20 @@ private slots:
         QCOMPARE(points[1].voltage_v, 5000);
         QCOMPARE(points[1].dwell_s, 2.5);
         QCOMPARE(points[1].tolerance_pct, 0.5);
+        // Without the optional columns: one reading, no digits, no resolution.
+        QCOMPARE(points[1].readings, 1);
+        QCOMPARE(points[1].resolution_mohm, std::optional<double>());
+        QVERIFY(!points[1].basis_reading);
+
+        const std::string withDigits = "resistance_mohm,voltage_v,tolerance_pct,dwell_s,Tolerance_Digits,resolution_mohm,"
+                                       "readings,tolerance_basis\n100,1000,5,0,3,0.1,20,Reading\n1000,1000,2,0,0,,1,reference\n";
+        QVERIFY2(parsePlan(withDigits, &points, &error), error.c_str());
+        QCOMPARE(points[0].tolerance_digits, 3.0);
+        QCOMPARE(points[0].resolution_mohm, std::optional(0.1));
+        QCOMPARE(points[0].readings, 20);
+        QVERIFY(points[0].basis_reading);
+        QCOMPARE(points[1].resolution_mohm, std::optional<double>());
+        QVERIFY(!points[1].basis_reading);
     }
 
     void badPlan_data()
@@ -93,6 +127,13 @@ private slots:
         QTest::newRow("short row") << h + "100,1000,2\n" << "line 2, column 4: 3 fields";
         QTest::newRow("long row") << h + "100,1000,2,0,9\n" << "line 2, column 5: 5 fields";
         QTest::newRow("no points") << "# nothing\n" + h << "no points";
+        const QString x = "resistance_mohm,voltage_v,tolerance_pct,dwell_s,readings,tolerance_digits,resolution_mohm,tolerance_basis\n";
+        QTest::newRow("readings 0") << x + "100,1000,2,0,0,0,,reference\n" << "line 2, column readings: '0'";
+        QTest::newRow("readings 21") << x + "100,1000,2,0,21,0,,reference\n" << "line 2, column readings: '21'";
+        QTest::newRow("readings 2.5") << x + "100,1000,2,0,2.5,0,,reference\n" << "line 2, column readings: '2.5'";
+        QTest::newRow("digits, no resolution") << x + "100,1000,2,0,1,3,,reference\n" << "line 2, column tolerance_digits: digits need";
+        QTest::newRow("resolution 0") << x + "100,1000,2,0,1,0,0,reference\n" << "line 2, column resolution_mohm: '0'";
+        QTest::newRow("basis") << x + "100,1000,2,0,1,0,,nominal\n" << "line 2, column tolerance_basis: 'nominal'";
         QTest::newRow("empty") << QString() << "no header line";
     }
     void badPlan()
@@ -195,9 +236,9 @@ private slots:
         RecordFile file;
         std::string error;
         QVERIFY2(file.create(path, {{"uut", "Megger\nline"}, {"plan_sha256", "ab"}}, &error), error.c_str());
-        RecordRow row{1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, Verdict::Pass};
+        RecordRow row = plainRow(1, "2026-12-08T10:49:31Z", 100, 1000, 100.4, 0.4, 2, Verdict::Pass);
         QVERIFY(file.append(row, &error));
-        RecordRow skipped{2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, Verdict::Skipped};
+        RecordRow skipped = plainRow(2, "2026-12-08T10:49:40Z", 1000, 2500, {}, {}, 2.5, Verdict::Skipped);
         QVERIFY(file.append(skipped, &error));
         // A second run cannot add to a record being written.
         RecordFile second;
@@ -243,7 +284,7 @@ private slots:
         QVERIFY2(file.reopen(path, &read, &error), error.c_str());
         QCOMPARE(read.completeBytes, rec.completeBytes);
         QVERIFY(file.cutPartialLine(read.completeBytes, &error));
-        RecordRow third{3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail};
+        RecordRow third = plainRow(3, "2026-12-08T10:51:00Z", 4072, 5000, 4300, 5.599, 3, Verdict::Fail);
         QVERIFY(file.append(third, &error));
         file.close();
         QVERIFY(f.open(QIODevice::ReadOnly));

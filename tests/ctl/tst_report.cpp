@@ -5,6 +5,7 @@
 
 #include "ctl/record.h"
 #include "ctl/report_pdf.h"
+#include "ctl/uncertainty.h"
 #include "ctl_run.h"
 #include "slack.h"
 
@@ -52,6 +53,70 @@ const QStringList SMALL = {
     "3,2026-12-08T10:49:52Z,1000,1000,1023,2.300,2,fail",
     "4,2026-12-08T10:50:05Z,10000,5000,9650,-3.500,5,pass",
 };
+
+// A record with uncertainties: its header, then each row (without its
+// chain) followed by the chain of hashes over what was written.
+const char FULL_HEADER[] =
+    "# t483ctl sweep record\n"
+    "# record_format: 2\n"
+    "# program: t483ctl 1.1\n"
+    "# started_utc: 2026-12-08T10:49:18Z\n"
+    "# report_number: R-2026-0042\n"
+    "# lab_name: Kalibra\u010dn\u00ed laborato\u0159 Brno\n"
+    "# lab_traceability: Traceable to the SI through the national standards.\n"
+    "# customer: Elektro Nov\u00e1k s.r.o.\n"
+    "# uut: Megger MIT1025 s/n 123\n"
+    "# operator: J. Nov\u00e1k\n"
+    "# plan_points: %1\n"
+    "# decision_rule: %2\n"
+    "# decade_certificate: 1234/2026, CMI, calibrated 2026-01-10, due 2027-01-10\n"
+    "# reference_uncertainty: the certified values (normal, U / k); point 2: the nominal values, rectangular\n"
+    "point,time_utc,resistance_mohm,voltage_v,reading_mohm,error_pct,tolerance_pct,verdict,reference_mohm,readings,"
+    "n,s_mohm,error_mohm,mpe_mohm,u_ref_mohm,u_res_mohm,u_rep_mohm,u_c_mohm,nu_eff,k,expanded_u_mohm,tur,"
+    "supersedes,chain\n";
+
+// Lines that are rows (up to their chain) or "#" lines written before one.
+QByteArray fullRecordText(int planned, DecisionRule rule, const QStringList &lines)
+{
+    QByteArray text = QString::fromUtf8(FULL_HEADER)
+                          .arg(planned)
+                          .arg(QString("%1: %2").arg(decisionRuleName(rule), QString::fromStdString(decisionRuleWords(rule))))
+                          .toUtf8();
+    QByteArray pending = text, previous;
+    for (const QString &line : lines) {
+        if (line.startsWith('#')) {
+            pending += line.toUtf8() + "\n";
+            continue;
+        }
+        pending += line.toUtf8() + ",";
+        const QByteArray chain = QCryptographicHash::hash(previous + pending, QCryptographicHash::Sha256).toHex();
+        text += (previous.isEmpty() ? pending.mid(text.size()) : pending) + chain + "\n";
+        previous = chain;
+        pending.clear();
+    }
+    return text;
+}
+
+// The worked example of the calibration guide as a row, its verdict given.
+QString exampleRow(int point, const QString &verdict, const QString &supersedes = {})
+{
+    return QString("%1,2026-12-08T10:50:00Z,1000,1000,1019,1.819,3,%2,1000.8,1012;1018;1027,3,7.54983,18.2,35.57,"
+                   "1,0.288675,4.3589,4.48144,2,4.527,20.2875,1.75 low,%3")
+        .arg(point).arg(verdict, supersedes);
+}
+
+// Point 4 skipped: its reference and u_ref alone.
+const char SKIPPED_ROW[] = "4,2026-12-08T11:00:00Z,1000,2500,,,2,skipped,1000,,0,,,,0.25,,,,,,,,";
+
+// A point read once, U 0.5 at k 2: its error, MPE and verdict given.
+QString singleRow(int point, double nominal, double reading, double mpe, const QString &verdict,
+                  const QString &supersedes = {})
+{
+    const double e = reading - nominal;
+    return QString("%1,2026-12-08T11:00:00Z,%2,1000,%3,%4,2,%5,%2,%3,1,0,%6,%7,0.25,0,0,0.25,inf,2.000,0.5,%8,%9")
+        .arg(point).arg(nominal).arg(reading).arg(QString::fromStdString(errorText(e / nominal * 100)), verdict)
+        .arg(e).arg(mpe).arg(QString::number(mpe / 0.5, 'f', 2)).arg(supersedes);
+}
 
 QString tool(const QString &name, const QStringList &args)
 {
@@ -241,6 +306,149 @@ private slots:
             QVERIFY2(QRegularExpression(QString::fromUtf8(row)).match(text).hasMatch(), row);
         // The plot says the skipped point is left out.
         QVERIFY(pdfText(pdf, 2).contains("1 skipped point is not plotted."));
+    }
+
+    // A record with uncertainties: the latest row of each point decides;
+    // a conditional pass passes under the non-binary rule alone; the worst
+    // point is the one with the largest |E| / MPE.
+    void fullOutcome_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<int>("passed");
+        QTest::addColumn<int>("failed");
+        QTest::addColumn<int>("worstPoint");
+        const QString redo = "# redo of point 1: typed 16.1G for 1.01G (operator: J. Nov\u00e1k)";
+        QTest::newRow("conditional pass, non-binary")
+            << fullRecordText(2, DecisionRule::NonBinary, {exampleRow(1, "conditional pass"), singleRow(2, 100, 100.4, 2, "pass")})
+            << "PASS" << 2 << 0 << 1;
+        QTest::newRow("conditional fail") << fullRecordText(1, DecisionRule::NonBinary, {singleRow(1, 100, 102.3, 2, "conditional fail")})
+                                          << "FAIL" << 0 << 1 << 1;
+        QTest::newRow("conditional pass, a skip")
+            << fullRecordText(2, DecisionRule::NonBinary, {exampleRow(1, "conditional pass"), SKIPPED_ROW})
+            << "INCOMPLETE" << 1 << 0 << 1;
+        QTest::newRow("guarded fail") << fullRecordText(1, DecisionRule::Guarded, {exampleRow(1, "fail")}) << "FAIL" << 0 << 1 << 1;
+        QTest::newRow("a redo replaces a fail")
+            << fullRecordText(1, DecisionRule::Simple, {singleRow(1, 1000, 16100, 20, "fail"), redo,
+                                                        singleRow(1, 1000, 1010, 20, "pass", "1")})
+            << "PASS" << 1 << 0 << 1;
+        QTest::newRow("worst by |E| / MPE, not |E|")
+            << fullRecordText(2, DecisionRule::Simple, {singleRow(1, 1000, 1020, 50, "pass"), singleRow(2, 100, 101.5, 2, "pass")})
+            << "PASS" << 2 << 0 << 2;
+    }
+
+    void fullOutcome()
+    {
+        QFETCH(QByteArray, record);
+        const ReportOutcome o = reportOutcome(load(record));
+        QTEST(o.result, "result");
+        QTEST(o.passed, "passed");
+        QTEST(o.failed, "failed");
+        QTEST(o.worstPoint, "worstPoint");
+    }
+
+    // Every row's U, k and TUR, the rule's words and risk, the annexes, the
+    // traceability and the sign-off, as text; the pages as counted.
+    void fullContent()
+    {
+        const QByteArray text = fullRecordText(
+            4, DecisionRule::NonBinary,
+            {exampleRow(1, "conditional pass"), singleRow(2, 100, 100.4, 2, "pass"), singleRow(3, 1000, 16100, 20, "fail"),
+             SKIPPED_ROW, "# redo of point 3: typed 16.1G for 1.01G (operator: J. Nov\u00e1k)",
+             singleRow(3, 1000, 1010, 20, "pass", "3")});
+        const Record record = load(text);
+        const QString pdf = render(record, "full.pdf");
+        const int pages = reportPages(record);
+        QCOMPARE(pages, 5);  // page 1, the table, the budgets, the superseded row, the plot
+        QCOMPARE(pdfPages(pdf), pages);
+        const QString shown = pdfText(pdf).simplified();
+        for (const QString &wanted : QStringList{
+                 "20.2875 (4.527) 1.75 low CONDITIONAL PASS", "0.5 (2.000) 4.00 PASS", "0.5 (2.000) 40.00 PASS",
+                 QString::fromStdString(decisionRuleRisk(DecisionRule::NonBinary)).simplified(),
+                 "1234/2026, CMI, calibrated 2026-01-10, due 2027-01-10",
+                 "Traceable to the SI through the national standards.", "R-2026-0042", QString::fromUtf8("Elektro Nov\u00e1k s.r.o."),
+                 "Annex A", QString::fromUtf8("4.48144 \u03bd_eff = 2"), "Annex B",
+                 // Point 2's reference is its nominal value, the others' certified.
+                 QString::fromUtf8("Point 2: 100 MOhm at 1000 V; reference 100 MOhm; readings (MOhm): 100.4 "
+                                   "Reference (nominal value) B rectangular \u221a3 0.25"),
+                 QString::fromUtf8("Point 3: 1000 MOhm at 1000 V; reference 1000 MOhm; readings (MOhm): 1010 "
+                                   "Reference (decade's certificate) B normal k (certificate) 0.25"),
+                 QString::fromUtf8("typed 16.1G for 1.01G (operator: J. Nov\u00e1k)"),
+                 "Checked / approved by", "Date of issue", "1 point skipped, not measured.",
+                 "4 1000 2500 1000 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 \u2014 skipped",
+                 QString("page %1 of %1").arg(pages),
+             })
+            QVERIFY2(shown.contains(wanted), qPrintable(wanted));
+        // PDF/A: every font embedded, the part declared.
+        const QStringList fonts = tool("pdffonts", {pdf}).split('\n', Qt::SkipEmptyParts).mid(2);
+        QVERIFY(!fonts.isEmpty());
+        for (const QString &font : fonts)
+            QVERIFY2(font.contains(QRegularExpression("\\s+yes\\s+(yes|no)\\s+(yes|no)\\s+\\d+\\s+\\d+$")), qPrintable(font));
+        QVERIFY(tool("pdfinfo", {"-meta", pdf}).contains("pdfaid:part"));
+        // The rule's words, wrapped where the page wraps them.
+        const QString words = QString::fromStdString(decisionRuleWords(DecisionRule::NonBinary));
+        QVERIFY2(shown.contains(words), qPrintable(words));
+    }
+
+    // One outlier no longer flattens the plot: the axis follows the
+    // tolerances and the outlier is drawn at its edge with its value.
+    void plotOutlier()
+    {
+        const Record record = load(fullRecordText(
+            2, DecisionRule::Simple, {singleRow(1, 1000, 16100, 20, "fail"), singleRow(2, 100, 103, 2, "fail")}));
+        const QString pdf = render(record, "outlier.pdf");
+        const QString plot = pdfText(pdf, reportPages(record));
+        QVERIFY2(plot.contains("1: +1510.000 %"), qPrintable(plot));
+        QVERIFY2(!plot.contains(QRegularExpression("\\b1500\\b")), qPrintable(plot));
+        QVERIFY(plot.contains(QRegularExpression("^\\s*-3\\s", QRegularExpression::MultilineOption)));
+    }
+
+    // A record edited by hand is reported ALTERED, with no overall result.
+    void altered_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::newRow("as recorded") << QByteArray() << QByteArray();
+        QTest::newRow("a reading edited") << QByteArray(",1019,1.819,") << QByteArray(",1009,0.819,");
+        QTest::newRow("planned points edited") << QByteArray("plan_points: 2") << QByteArray("plan_points: 1");
+    }
+
+    void altered()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QByteArray text = fullRecordText(2, DecisionRule::NonBinary, {exampleRow(1, "conditional pass"), singleRow(2, 100, 100.4, 2, "pass")});
+        if (!from.isEmpty()) {
+            QVERIFY(text.contains(from));
+            text.replace(from, to);
+        }
+        const QString pdf = dir.filePath("altered.pdf");
+        const CtlRun r = runCtl({"report", write("altered.csv", text), "--pdf", pdf});
+        QCOMPARE(r.status, 0);
+        const QString shown = pdfText(pdf);
+        QCOMPARE(shown.contains("ALTERED after recording"), !from.isEmpty());
+        QCOMPARE(QRegularExpression("Overall result\\s+PASS").match(shown).hasMatch(), from.isEmpty());
+    }
+
+    // A 100-point record with 3 readings a point renders well within a second.
+    void hundredPoints()
+    {
+        QStringList rows;
+        for (int k = 1; k <= 100; k++)
+            rows << exampleRow(k, "conditional pass");
+        const Record record = load(fullRecordText(100, DecisionRule::NonBinary, rows));
+        QCOMPARE(int(record.rows.size()), 100);
+        std::vector<qint64> took;
+        for (int run = 0; run < 3; run++) {
+            QElapsedTimer t;
+            t.start();
+            render(record, "hundred.pdf");
+            took.push_back(t.elapsed());
+        }
+        std::sort(took.begin(), took.end());
+        qInfo("100 points, 3 readings each: %lld ms (median of 3)", took[1]);
+        QVERIFY(took[1] < slack(1000));
+        QCOMPARE(pdfPages(dir.filePath("hundred.pdf")), reportPages(record));
     }
 
     // The verb: the record read, hashed and painted to --pdf, replacing a file there.

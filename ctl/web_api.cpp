@@ -65,7 +65,10 @@ std::optional<QJsonValue> member(const QByteArray &body, const char *key, BodyVa
 
 bool applyEffects(WebView &view, const DecadeEffects &effects, const QString &by, const QDateTime &nowUtc)
 {
-    const QJsonObject before = stateJson(view);
+    // A value read again is no change: the time it was read is not pushed
+    // on its own.
+    QJsonObject before = stateJson(view);
+    before.remove("read_utc");
     if (effects.lost)
         view.link = "lost";
     else if (effects.unanswered)
@@ -99,7 +102,9 @@ bool applyEffects(WebView &view, const DecadeEffects &effects, const QString &by
         view.changeWhat = QString::number(*view.voltage) + " V";
         view.changeTime = nowUtc;
     }
-    return stateJson(view) != before;
+    QJsonObject after = stateJson(view);
+    after.remove("read_utc");
+    return after != before;
 }
 
 QJsonObject stateJson(const WebView &view)

@@ -154,6 +154,10 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     const QString path = request.url().path();
     const auto route = std::find_if(std::begin(ROUTES), std::end(ROUTES),
                                     [&](const Route &r) { return path == r.path; });
+    // A WebSocket upgrade, taken here without an answer, is Qt's to carry
+    // out, and then acceptWebSockets' to let in or refuse.
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return true;
     QHttpServerResponder responder = makeResponder(request, socket);
     if (!carriesToken(request.value("Authorization"), request.query().queryItemValue("token"), token_)) {
         log(request.remoteAddress(), QString("refused %1 %2: no token").arg(methodName(request.method()), path));
@@ -189,7 +193,7 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
 
 void WebServer::missingHandler(const QHttpServerRequest &, QTcpSocket *socket)
 {
-    // Not reached: every request is answered above.
+    // Not reached: every request is taken above.
     socket->disconnectFromHost();
 }
 

@@ -5,6 +5,7 @@
 #include "ctl/decade.h"
 #include "ctl/serve_server.h"
 #include "ctl/serve_worker.h"
+#include "ctl/web_mdns.h"
 #include "ctl/web_server.h"
 #include "app/settings.h"
 #include "platform/signals.h"
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QSysInfo>
 
 #include <csignal>
 
@@ -91,7 +93,11 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
     if (webStatus != CTL_DONE)
         return webStatus;
     worker.start();
-    (void)mdns;
+    std::unique_ptr<MdnsAdvert> advert;
+    if (mdns)
+        advert = std::make_unique<MdnsAdvert>(ctx, MdnsServices{
+            QString("T-483 %1 on %2").arg(ident).arg(QSysInfo::machineHostName()).toStdString(), ident, T483_VERSION,
+            server.port(), web ? web->port() : 0});
     if (!address.isLoopback())
         complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
 

@@ -45,3 +45,9 @@ if(T483_NODE)
   set_tests_properties(ctl_web_browser PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS slow COST 20
     ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")
 endif()
+
+# Discovery: lxi discover --mdns through an avahi-daemon the test starts
+# (skipped, saying so, where it cannot).
+add_test(NAME ctl_serve_mdns COMMAND ${T483_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/serve_web.py mdns)
+set_tests_properties(ctl_serve_mdns PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 LABELS slow
+  ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")

@@ -247,6 +247,15 @@ def run_api():
         api(bench)
     finally:
         bench.close()
+    # Without a running Avahi: said once, and serving goes on.
+    os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/t483-bus"
+    bench = Bench()
+    try:
+        check("the state without Avahi", request(bench.url + "api/state")[0], 200)
+        check("said once", sum("mDNS" in line for line in bench.err.lines), 1)
+    finally:
+        bench.close()
+        del os.environ["DBUS_SYSTEM_BUS_ADDRESS"]
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "token")
         bench = Bench("--no-mdns", "--token-file", path)

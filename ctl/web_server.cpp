@@ -68,6 +68,20 @@ void writeError(QHttpServerResponder &responder, int status, const QString &erro
     writeJson(responder, {{"error", error}}, status);
 }
 
+// A JSON answer written on the socket itself, for a request answered after
+// handleRequest returned: Qt's responder then would outlive a socket its
+// client closed.
+void writeLater(QTcpSocket *socket, const QJsonObject &object, int status)
+{
+    if (!socket)
+        return;
+    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    socket->write(QByteArray("HTTP/1.1 ") + QByteArray::number(status) +
+                  (status == 200 ? " OK" : " Service Unavailable") +
+                  "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\n\r\n" + body);
+}
+
 // The address as people write it: an IPv4 client of an IPv6 socket without
 // its ::ffff: prefix.
 QString clientName(const QHostAddress &address)
@@ -158,9 +172,9 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     // out, and then acceptWebSockets' to let in or refuse.
     if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
         return true;
-    QHttpServerResponder responder = makeResponder(request, socket);
     if (!carriesToken(request.value("Authorization"), request.query().queryItemValue("token"), token_)) {
         log(request.remoteAddress(), QString("refused %1 %2: no token").arg(methodName(request.method()), path));
+        QHttpServerResponder responder = makeResponder(request, socket);
         if (route != std::end(ROUTES) && route->file && request.method() == Method::Get)
             responder.write(QByteArray(TOKEN_FORM), {{"Content-Type", "text/html; charset=utf-8"}, {"WWW-Authenticate", "Bearer"}},
                             Status::Unauthorized);
@@ -169,6 +183,20 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
                             Status::Unauthorized);
         return true;
     }
+    if (route == std::end(ROUTES) || route->method != request.method() || route->file || path == "/api/instrument")
+        return answerAtOnce(request, socket, route);
+    if (path == "/api/state")
+        answerState(socket);
+    else
+        operate(request, socket);
+    return true;
+}
+
+bool WebServer::answerAtOnce(const QHttpServerRequest &request, QTcpSocket *socket, const void *found)
+{
+    const auto *route = static_cast<const Route *>(found);
+    const QString path = request.url().path();
+    QHttpServerResponder responder = makeResponder(request, socket);
     if (route == std::end(ROUTES)) {
         writeError(responder, 404, "no such page: " + path);
         return true;
@@ -181,12 +209,8 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     if (route->file) {
         const std::optional<QByteArray> bytes = readSmallFile(route->file);
         responder.write(bytes.value_or(QByteArray()), {{"Content-Type", route->type}, {"Cache-Control", "no-store"}});
-    } else if (path == "/api/state") {
-        answerState(std::make_shared<QHttpServerResponder>(std::move(responder)));
-    } else if (path == "/api/instrument") {
-        writeJson(responder, instrumentJson(), 200);
     } else {
-        operate(request, std::move(responder));
+        writeJson(responder, instrumentJson(), 200);
     }
     return true;
 }
@@ -204,15 +228,15 @@ void WebServer::answerState(Responder responder)
     lastApi_.start();
     wake();
     if (!quiet) {
-        writeJson(*responder, stateJson(view_), 200);
+        writeLater(responder, stateJson(view_), 200);
         return;
     }
-    awaitingRead_.push_back(std::move(responder));
+    awaitingRead_.push_back(responder);
     if (!polling_)
         pollStep(!view_.remote);
 }
 
-void WebServer::operate(const QHttpServerRequest &request, QHttpServerResponder &&responder)
+void WebServer::operate(const QHttpServerRequest &request, Responder responder)
 {
     const QString path = request.url().path();
     const QString by = "web " + clientName(request.remoteAddress());
@@ -248,10 +272,11 @@ void WebServer::operate(const QHttpServerRequest &request, QHttpServerResponder 
         };
     }
     if (body.status != 200) {
-        writeError(responder, body.status, body.error);
+        QHttpServerResponder now = makeResponder(request, responder);
+        writeError(now, body.status, body.error);
         return;
     }
-    respondAfter(std::move(job), by, std::make_shared<QHttpServerResponder>(std::move(responder)));
+    respondAfter(std::move(job), by, responder);
 }
 
 void WebServer::respondAfter(DecadeWorker::Job job, const QString &by, Responder responder)
@@ -260,9 +285,9 @@ void WebServer::respondAfter(DecadeWorker::Job job, const QString &by, Responder
     wake();
     worker_->run(std::move(job), by.toStdString(), this, [this, responder](const DecadeEffects &e) {
         if (e.unanswered)
-            writeError(*responder, 503, e.lost ? "the instrument's port is lost" : "the instrument does not answer");
+            writeLater(responder, {{"error", e.lost ? "the instrument's port is lost" : "the instrument does not answer"}}, 503);
         else
-            writeJson(*responder, stateJson(view_), 200);
+            writeLater(responder, stateJson(view_), 200);
     });
 }
 
@@ -377,6 +402,6 @@ void WebServer::pollDone()
 {
     polling_ = false;
     for (const Responder &responder : awaitingRead_)
-        writeJson(*responder, stateJson(view_), 200);
+        writeLater(responder, stateJson(view_), 200);
     awaitingRead_.clear();
 }

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -58,10 +59,13 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    using Responder = std::shared_ptr<QHttpServerResponder>;
-    bool serveFile(const QString &path, QHttpServerResponder &responder);
+    // A request answered once the decade's thread is done: its socket,
+    // written to then only if still there.
+    using Responder = QPointer<QTcpSocket>;
+    // What is answered within handleRequest: files, errors, the instrument.
+    bool answerAtOnce(const QHttpServerRequest &request, QTcpSocket *socket, const void *route);
     void answerState(Responder responder);
-    void operate(const QHttpServerRequest &request, QHttpServerResponder &&responder);
+    void operate(const QHttpServerRequest &request, Responder responder);
     void respondAfter(DecadeWorker::Job job, const QString &by, Responder responder);
     void log(const QHostAddress &client, const QString &what);
     QJsonObject instrumentJson() const;

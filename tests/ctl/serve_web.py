@@ -215,6 +215,17 @@ def api(bench):
     if took > 0.3 * SLACK + 0.5:
         raise Fail(f"the front panel's change took {took:.3f} s to reach the page")
 
+    # Clients gone before their answer (late replies keep it pending): the
+    # server goes on.
+    bench.sim_says("fault late 150")
+    for mohm in (500, 501, 502):
+        with socket.create_connection(("127.0.0.1", bench.web)) as s:
+            body = json.dumps({"mohm": mohm}).encode()
+            s.sendall(b"PUT /api/resistance HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    bench.sim_says("fault none")
+    wait_for("the last of them carried out", lambda: request(url + "api/state")[1]["resistance_mohm"] == 502)
+    wait_for("R502 pushed", lambda: ws.message()["resistance_mohm"] == 502)
+
     # Silent: 503 with the reason, and the page told.
     bench.sim_says("fault silent")
     status, reply = request(url + "api/remote", "PUT", {"on": True})

@@ -78,7 +78,7 @@ class Bench:
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             self.out, self.err = Lines(self.server.stdout), Lines(self.server.stderr)
             self.scpi = int(self.out.wait("SCPI's port", r"^listening on 127\.0\.0\.1:(\d+)").group(1))
-            self.url = self.out.wait("the web panel", r"^web panel on (http://\S+/)$").group(1)
+            self.url = self.out.wait("the web panel", r"^web panel on (https?://\S+/)$").group(1)
             self.web = int(re.search(r":(\d+)/$", self.url).group(1))
         except BaseException:
             self.close()
@@ -252,12 +252,36 @@ def tokens(bench, token):
     check("the server's own Origin", ws.message()["identification"], 48300)
 
 
+def tls():
+    """--tls-cert and --tls-key: the page and the API over HTTPS."""
+    import shutil
+    import ssl
+    if not shutil.which("openssl"):
+        print("no openssl: HTTPS not tried")
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "1", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+        bench = Bench("--no-mdns", "--tls-cert", cert, "--tls-key", key)
+        try:
+            if not bench.url.startswith("https://"):
+                raise Fail(f"served on {bench.url}")
+            context = ssl.create_default_context(cafile=cert)
+            context.check_hostname = False
+            with urllib.request.urlopen(bench.url + "api/state", context=context, timeout=10 * SLACK) as reply:
+                check("GET /api/state over HTTPS", json.loads(reply.read())["identification"], 48300)
+        finally:
+            bench.close()
+
+
 def run_api():
     bench = Bench("--no-mdns")
     try:
         api(bench)
     finally:
         bench.close()
+    tls()
     # Without a running Avahi: said once, and serving goes on.
     os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/t483-bus"
     bench = Bench()

@@ -17,6 +17,9 @@ struct Language {
     const char *from_environment;
     const char *from_settings;
     const char *not_saved;
+    // The context menu's first item while T483_COM<n> names the port's device
+    // (%s the device, %d the port): the choices below it do not hold then.
+    const char *env_overrides;
 };
 
 // Texts of language 1 (Czech), 2 (Slovak) or 3 (English); nullptr for any

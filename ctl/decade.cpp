@@ -37,6 +37,28 @@ int choose_port(const std::string &spec, std::string *error)
     return 1;
 }
 
+// The panel, bound to its tick, waits 0.35 s at most for a late reply.
+// t483ctl is bound to no tick, and takes nothing that may be another
+// command's reply:
+// - A reply counts only whole, its CR come (link_receive_whole).
+// - One that did not come whole (its read ran out of time, or it ran on past
+//   twenty bytes) may still be on its way. Before anything more goes out, and
+//   before the port is closed, it is given LATE_HORIZON_S from the end of its
+//   read to begin; bytes that come are dropped until REPLY_GAP_S has passed
+//   without one (SETTLE_LIMIT_S more at most, for a line that never falls
+//   quiet).
+// - At the open, a reply to a command sent before it (by a run that was
+//   killed) may be on its way: the line is drained until it has been quiet
+//   OPEN_QUIET_S (twelve byte times at 1200 baud), which drops a reply the
+//   instrument has begun by then. An identification that such a reply spoils
+//   is asked again (identify) once the line has been quiet ANSWER_S, the
+//   time within which the instrument answers a command.
+static const double LATE_HORIZON_S = 1.0;
+static const double REPLY_GAP_S = 0.05;
+static const double SETTLE_LIMIT_S = 2.0;
+static const double OPEN_QUIET_S = 0.1;
+static const double ANSWER_S = 0.3;
+
 Decade::~Decade()
 {
     close();
@@ -52,6 +74,9 @@ int Decade::open(int port, std::string *error)
         return r;
     }
     port_ = port;
+    lost_ = false;
+    unsettled_ = false;
+    settle(OPEN_QUIET_S);
     return 0;
 }
 
@@ -59,8 +84,19 @@ void Decade::close()
 {
     if (!port_)
         return;
+    if (unsettled_ && !lost_)
+        settle(LATE_HORIZON_S);
     link_port_close(port_);
     port_ = 0;
+}
+
+// Input is dropped until the line has been quiet: `horizon` seconds since the
+// end of the last read (or the open) with nothing coming, or REPLY_GAP_S
+// since the last byte that came.
+void Decade::settle(double horizon)
+{
+    ComDrainQuiet(port_, horizon, REPLY_GAP_S, horizon + SETTLE_LIMIT_S);
+    unsettled_ = false;
 }
 
 std::string Decade::device() const
@@ -77,12 +113,16 @@ std::optional<std::string> Decade::ask(const std::string &command)
     const size_t n = std::min(command.size(), size_t(LINK_COMMAND_MAX));
     memcpy(text, command.data(), n);
     text[n] = 0;
+    if (unsettled_)
+        settle(LATE_HORIZON_S);
     link_send(port_, text);
     LinkReply reply;
-    link_receive(port_, &reply);
+    link_receive_whole(port_, &reply);
     lost_ = reply.lost != 0;
-    if (reply.count < 0 || reply.timed_out)
+    if (reply.count < 0 || reply.timed_out) {
+        unsettled_ = !lost_;
         return std::nullopt;
+    }
     return std::string(reply.text, size_t(reply.count));
 }
 
@@ -91,8 +131,22 @@ bool Decade::lost() const
     return lost_;
 }
 
-// Without a number in it, the identification is the reply's length.
+// A reply that is no T-483's identification, or none, may be another's: the
+// late answer to a killed run's command, or the answer to the first bytes of
+// its command and our "I" taken as one. Once the line is quiet (this "I"'s own
+// reply landed) the decade is asked again, and that answer stands.
 std::optional<int> Decade::identify()
+{
+    const std::optional<int> first = askIdentification();
+    if (lost_ || (first && isT483(*first)))
+        return first;
+    if (!unsettled_)
+        settle(ANSWER_S);
+    return askIdentification();
+}
+
+// Without a number in it, the identification is the reply's length.
+std::optional<int> Decade::askIdentification()
 {
     const auto reply = ask("I");
     if (!reply)
@@ -112,16 +166,21 @@ std::optional<int> Decade::resistance()
     return value;
 }
 
+// An empty reply is no voltage; text without a number at its start is no
+// answer.
 std::optional<int> Decade::voltage()
 {
     const auto reply = ask("M");
     if (!reply)
         return std::nullopt;
     int value;
-    if (parse_m(reply->c_str(), &value))
-        for (int v : DECADE_VOLTAGES)
-            if (value == v)
-                return v;
+    if (reply->empty())
+        return 0;
+    if (!parse_m(reply->c_str(), &value))
+        return std::nullopt;
+    for (int v : DECADE_VOLTAGES)
+        if (value == v)
+            return v;
     return 0;
 }
 

@@ -35,8 +35,10 @@ public:
     Decade(const Decade &) = delete;
     Decade &operator=(const Decade &) = delete;
 
-    // Opens port n with the instrument's line settings. 0, or the RS-232
-    // error code, with the reason the panel would give in *error.
+    // Opens port n with the instrument's line settings, and waits until the
+    // line is quiet (a reply to a command sent before the open landed and
+    // dropped). 0, or the RS-232 error code, with the reason the panel would
+    // give in *error.
     int open(int port, std::string *error);
     void close();
     bool isOpen() const { return port_ != 0; }
@@ -45,19 +47,22 @@ public:
     std::string device() const;
 
     // One command and its reply (without its CR). None when no whole reply
-    // came within the link's 0.3 s: a silence, a reply cut short, a failed
-    // read. Any text is sent as it is, up to the link's 83 bytes.
+    // came within the link's 0.3 s: a silence, a reply cut short or over 20
+    // bytes, a failed read. Such a reply may still be on its way: the next
+    // command, or the close, first waits up to 1 s for it and drops it.
+    // Any text is sent as it is, up to the link's 83 bytes.
     std::optional<std::string> ask(const std::string &command);
     // After ask: the read found the device gone (unplugged, hung up).
     bool lost() const;
 
     // "I": the identification value as the panel reads it (the first number
-    // in the reply; without one, the reply's length).
+    // in the reply; without one, the reply's length). When it is none or no
+    // T-483's, asked once more once the line is quiet.
     std::optional<int> identify();
     // "K": the resistance in MOhm; none also for a reply without a number.
     std::optional<int> resistance();
     // "M": the selected test voltage, one of DECADE_VOLTAGES, or 0 when none
-    // is (any other reply).
+    // is (any other number, an empty reply); none for text without a number.
     std::optional<int> voltage();
     // "L0" (remote) or "L1" (local); "R<n>"; "P0". True when answered.
     bool setRemote(bool remote);
@@ -69,6 +74,10 @@ public:
     static bool isT483(int ident);
 
 private:
+    std::optional<int> askIdentification();
+    void settle(double horizon);
+
     int port_ = 0;
-    bool lost_ = false;  // the last read found the device gone
+    bool lost_ = false;       // the last read found the device gone
+    bool unsettled_ = false;  // the last reply did not come whole: the rest may follow
 };

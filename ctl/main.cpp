@@ -4,7 +4,7 @@
 //
 // Verbs of one command each (ports, identify, get, voltage, set, local,
 // off, raw) are here; serve, sweep and report have files of their own.
-// Every command goes through the panel's link: one command, one reply
+// Every command goes through the panel's link: one command, one whole reply
 // within 0.3 s.
 #include "ctl/cli.h"
 #include "ctl/decade.h"
@@ -33,7 +33,8 @@ const char OVERVIEW[] =
     "  identify         \"I\": the identification value, and whether it is a T-483's\n"
     "  get              \"K\": the resistance in MOhm (the front panel's under local control)\n"
     "  voltage          \"M\": the selected test voltage in volts (0 when none)\n"
-    "  set N            \"L0\" then \"R\"N: remote control at N MOhm (0 to 16221)\n"
+    "  set N            \"L0\", \"R\"N, then \"K\" to confirm: remote control at N MOhm\n"
+    "                   (0 to 16221)\n"
     "  local            \"L1\": back to the front panel\n"
     "  off              \"P0\": switch the decade off\n"
     "  raw TEXT         any command; prints its reply (service work)\n"
@@ -91,11 +92,21 @@ int voltage(CtlContext &ctx, Decade &decade, const QString &)
     return CTL_DONE;
 }
 
+// What the decade answers to L0 and R says nothing of the setting: it is
+// confirmed by what K reports.
 int set(CtlContext &ctx, Decade &decade, const QString &value)
 {
-    if (!decade.setRemote(true) || !decade.setResistance(value.toInt()))
+    const int mohm = value.toInt();
+    if (!decade.setRemote(true) || !decade.setResistance(mohm))
         return noAnswer(ctx, decade);
-    printResult(ctx, {{"resistance_mohm", value.toInt()}, {"remote", true}}, value);
+    const std::optional<int> now = decade.resistance();
+    if (!now)
+        return noAnswer(ctx, decade);
+    if (*now != mohm) {
+        complain(ctx, QString("the decade reports %1 MOhm, not the %2 MOhm set").arg(*now).arg(mohm));
+        return CTL_NO_INSTRUMENT;
+    }
+    printResult(ctx, {{"resistance_mohm", mohm}, {"remote", true}}, value);
     return CTL_DONE;
 }
 
@@ -129,7 +140,7 @@ const SimpleVerb simple_verbs[] = {
     {"identify", "", "Sends \"I\"; prints the identification value and whether it is a T-483's.", identify},
     {"get", "", "Sends \"K\"; prints the resistance in MOhm.", get},
     {"voltage", "", "Sends \"M\"; prints the selected test voltage in volts, 0 when none.", voltage},
-    {"set", "N", "Sends \"L0\" (remote control), then \"R\"N: N MOhm, 0 to 16221.", set},
+    {"set", "N", "Sends \"L0\" (remote control), then \"R\"N: N MOhm, 0 to 16221; then \"K\", which must report N.", set},
     {"local", "", "Sends \"L1\": the front panel controls the decade again.", local},
     {"off", "", "Sends \"P0\": switches the decade off.", off},
     {"raw", "TEXT", "Sends TEXT (and a carriage return); prints the reply.", raw},

@@ -162,8 +162,10 @@ CommandResult nextError(int, const Identity &, SessionState &session)
 CommandResult allErrors(int, const Identity &, SessionState &session)
 {
     std::string all = errorReply(session.errors.next());
-    while (session.errors.count())
-        all += "," + errorReply(session.errors.next());
+    while (session.errors.count()) {
+        all += ',';  // appended: "," + string trips GCC 12's -Wrestrict
+        all += errorReply(session.errors.next());
+    }
     return reply(all);
 }
 

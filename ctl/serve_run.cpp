@@ -79,7 +79,7 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
     const QString device = QString::fromStdString(decade.device());
 
     // From here until worker.stop() the decade is the worker's.
-    DecadeWorker worker(ctx, decade);
+    DecadeWorker worker(ctx, decade, ident);
     ScpiServer server(ctx, &worker, {ident, T483_VERSION});
     QString error;
     if (!server.listen(address, port, &error)) {

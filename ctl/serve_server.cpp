@@ -3,6 +3,7 @@
 // replies written back as the socket takes them.
 #include "ctl/serve_server.h"
 
+#include "ctl/serve_limits.h"
 #include "ctl/serve_worker.h"
 
 #include <arpa/inet.h>
@@ -16,12 +17,7 @@
 
 namespace {
 
-// Clients connected at once; one more is accepted and closed at once.
-constexpr int MAX_CLIENTS = 16;
-// Connections kept at all, with those whose clients have ended their
-// stream but not yet taken their replies, or gone with lines still to be
-// carried out: beyond, new ones are refused as well.
-constexpr std::size_t MAX_CONNECTIONS = 4 * MAX_CLIENTS;
+using serve::MAX_CLIENTS;
 // A session is fed no further while this many lines wait in it, or while
 // this many reply bytes wait to be sent: the socket's buffer (and then
 // TCP) hold the rest back.
@@ -104,8 +100,9 @@ void ScpiServer::stop()
 
 void ScpiServer::accept(int fd)
 {
-    if (seatsTaken() >= MAX_CLIENTS || clients_.size() >= MAX_CONNECTIONS) {
-        refuse(fd);
+    const std::string why = serve::refusal(seatsTaken(), clients_.size());
+    if (!why.empty()) {
+        refuse(fd, why);
         return;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -148,14 +145,15 @@ int ScpiServer::seatsTaken()
     return taken;
 }
 
-// One connection more than MAX_CLIENTS. Said once in a while, not once a
-// connection: standard error is no channel a flood of connections may fill.
-void ScpiServer::refuse(int fd)
+// One connection more than the limits take, refused for the reason `why`.
+// Said once in a while, not once a connection: standard error is no channel
+// a flood of connections may fill.
+void ScpiServer::refuse(int fd, const std::string &why)
 {
     refused_++;
     if (!refusalSaid_.isValid() || refusalSaid_.hasExpired(10000)) {
-        complain(ctx_, QString("serve: %1 clients are connected; refused %2 more since last said")
-                           .arg(MAX_CLIENTS).arg(refused_));
+        complain(ctx_, QString("serve: %1; refused %2 more since last said")
+                           .arg(QString::fromStdString(why)).arg(refused_));
         refused_ = 0;
         refusalSaid_.start();
     }

@@ -68,7 +68,7 @@ public:
 private:
     void accept(int fd);
     int seatsTaken();
-    void refuse(int fd);
+    void refuse(int fd, const std::string &why);
     ScpiClient *find(quint64 id);
     void readFrom(quint64 id);
     void flush(ScpiClient &c);

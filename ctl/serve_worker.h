@@ -1,10 +1,16 @@
 // serve's decade on a thread of its own. Once serving has begun every
 // exchange on the serial line is made there: an exchange waits on the line
-// (up to 0.3 s for a reply, up to 0.1 s more for a late one dropped before
-// the next command), and on its own thread that wait keeps off the event
-// loop, which meanwhile reads every client, answers what a session answers
-// alone (*IDN?, SYST:ERR?, *ESR?...), accepts and refuses connections and
-// notices the signals that end it.
+// (up to 0.3 s for a reply; after one that did not come whole, up to 1 s
+// more for it to land, dropped before the next command), and on its own
+// thread that wait keeps off the event loop, which meanwhile reads every
+// client, answers what a session answers alone (*IDN?, SYST:ERR?, *ESR?...),
+// accepts and refuses connections and notices the signals that end it.
+//
+// A device that goes (unplugged: a read finds it gone, or its path leaves
+// /dev) is closed and looked for every 0.5 s on the thread; meanwhile every
+// command fails at once (-240, not-a-number). When the path is there again
+// it is opened and identified, and with the identification served from the
+// start it is the decade again. Both are said on standard error.
 #pragma once
 
 #include "ctl/cli.h"
@@ -13,11 +19,14 @@
 
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <string>
 
 // What one command or job did on the line: the serial commands sent, what
-// the answers said, whether one went unanswered or found the device gone.
+// the answers said, whether one went unanswered or the device is gone.
 struct DecadeEffects {
     std::string sent;                 // "L0 R4072"
     std::optional<int> resistance;    // read (K) or set (R, answered)
@@ -25,7 +34,7 @@ struct DecadeEffects {
     std::optional<bool> remote;       // L0 / L1 answered
     bool poweredOff = false;          // P0 answered
     bool unanswered = false;
-    bool lost = false;
+    bool lost = false;                // the device is gone (until it is back)
     bool remoteNow = false;           // the server's remote state afterwards
 };
 
@@ -64,7 +73,6 @@ private:
     {
         effects.sent += (effects.sent.empty() ? "" : " ") + command;
         effects.unanswered |= !answered;
-        effects.lost |= !answered && decade_.lost();
         return answered;
     }
     std::optional<int> read(const char *command, std::optional<int> value, std::optional<int> *into)
@@ -79,8 +87,9 @@ private:
 
 class DecadeWorker {
 public:
-    // `decade` open, and not touched by the caller from start() until stop().
-    DecadeWorker(const CtlContext &ctx, Decade &decade);
+    // `decade` open, identified as `ident`, and not touched by the caller
+    // from start() until stop().
+    DecadeWorker(const CtlContext &ctx, Decade &decade, int ident);
     ~DecadeWorker();
     DecadeWorker(const DecadeWorker &) = delete;
     DecadeWorker &operator=(const DecadeWorker &) = delete;
@@ -91,8 +100,7 @@ public:
 
     // Carries out `command` on the decade's thread, one at a time in the
     // order given, then calls `done` with its outcome on the thread of
-    // `receiver`, which is there until stop(). The first failed command
-    // that found the device gone says so on standard error.
+    // `receiver`, which is there until stop().
     // `by` says who sent it, for the observer.
     void execute(const scpi::Command &command, QObject *receiver, std::function<void(const scpi::CommandResult &)> done,
                  const std::string &by = {});
@@ -108,17 +116,27 @@ public:
     void observe(QObject *receiver, std::function<void(const DecadeEffects &, const std::string &by)> observer);
 
 private:
+    // On the thread.
+    void watch();
+    void lose();
+    QString where() const;
+
     const CtlContext &ctx_;
     Decade &decade_;
+    const int com_, ident_;
+    const std::string device_;
     DecadeInstrument instrument_{decade_};
     QObject *observerReceiver_ = nullptr;
     std::function<void(const DecadeEffects &, const std::string &)> observer_;
-    scpi::DeviceState state_;   // touched only on the thread
-    bool goneReported_ = false; // touched only on the thread
+    // Touched only on the thread:
+    scpi::DeviceState state_;
+    bool gone_ = false;
+    int said_ = -1;              // the last Reconnect outcome said while gone
+    std::unique_ptr<QTimer> watch_;
     QThread thread_;
     QObject onThread_;          // the thread's context for the commands
 
-    // After a command or job, on the thread: the device gone said, the
-    // observer told; what it did.
-    DecadeEffects finish(bool failed, const std::string &by);
+    // After a command or job, on the thread: a device found gone closed,
+    // the observer told; what it did.
+    DecadeEffects finish(const std::string &by);
 };

@@ -1,9 +1,11 @@
 // The run of a sweep: the plan and the record prepared, the decade found,
 // each point's voltage waited for, its resistance set, its dwell and its
 // reading taken and recorded, and the decade handed back (L1) at the end,
-// also after Ctrl+C or a fault.
+// also after Ctrl+C or a fault. A device that goes mid-run is waited for,
+// and the point in progress done again once it is back.
 #include "ctl/decade.h"
 #include "ctl/line_source.h"
+#include "ctl/reconnect.h"
 #include "ctl/record_file.h"
 #include "ctl/sweep.h"
 #include "platform/deadline.h"
@@ -52,12 +54,14 @@ private:
     Step dwell(size_t index);
     Step reading(size_t index, double *mohm);
     LineSource::Result nextReading(size_t index, Deadline until, std::string *line, int *lineNo);
-    Step waitWithInput(Deadline until, const QString &during);
+    Step waitWithInput(Deadline until, const QString &during, bool skips = true);
     Step recordPoint(size_t index, Step step, double mohm);
     std::optional<int> retry(const std::function<std::optional<int>()> &command);
     bool command(const std::function<bool()> &command);
     bool ensureRemote();
-    Step decadeFault(const QString &what);
+    Step decadeFault(const QString &what, bool lineOpen = false);
+    Step linkLost(bool lineOpen);
+    QString where() const;
     Step stop(const QString &why);
     Step stoppedBySignal();
     int finish();
@@ -66,6 +70,9 @@ private:
     CtlContext &ctx_;
     const SweepOptions &o_;
     Decade decade_;
+    int com_ = 0, ident_ = 0;  // the decade's port and identification
+    std::string device_;       // and the device the port reaches
+    size_t current_ = 0;       // the point in progress
     QString planSha_;
     std::vector<PlanPoint> plan_;
     Record record_;  // the rows recorded so far
@@ -206,14 +213,56 @@ Step Sweep::stoppedBySignal()
     return stop(QString("stopped by signal %1").arg(SignalPipeCaught()));
 }
 
-Step Sweep::decadeFault(const QString &what)
+QString Sweep::where() const
 {
-    const QString where = QString("COM%1 (%2)").arg(decade_.port()).arg(qs(decade_.device()));
-    return stop(decade_.lost() ? "the device is gone: " + where : "no answer from the T-483 on " + where + " to " + what);
+    return QString("COM%1 (%2)").arg(com_).arg(qs(device_));
 }
 
-// Waits until `until`, taking the technician's s or q (not in scripted runs).
-Step Sweep::waitWithInput(Deadline until, const QString &during)
+// A command unanswered: the run stops, unless the device is gone, which
+// is waited for. `lineOpen`: a prompt or a count is on the line.
+Step Sweep::decadeFault(const QString &what, bool lineOpen)
+{
+    if (decade_.lost())
+        return linkLost(lineOpen);
+    return stop("no answer from the T-483 on " + where() + " to " + what);
+}
+
+// The device gone mid-run: the record kept as it is, the device's path
+// looked for every 0.5 s until it is back with this run's identification
+// (Redo: the point in progress is done again, under remote control anew),
+// or the technician's q, a signal, or another decade on the path stops the
+// run.
+Step Sweep::linkLost(bool lineOpen)
+{
+    decade_.close();
+    remote_ = false;
+    knownVoltage_.reset();
+    printErr(QString("%1%2: the link to the decade is lost: %3; waiting for it to return (%4 stops the run)\n")
+                 .arg(lineOpen ? "\n" : "", pointName(current_), where(), scripted_ ? "Ctrl+C" : "q"));
+    int said = Reconnect::Absent;
+    for (;;) {
+        const Step step = waitWithInput(Deadline::in_ms(RECONNECT_PERIOD_MS), "the link is lost", false);
+        if (step != Step::Done)
+            return step;
+        const Reconnect r = reconnect(decade_, com_, device_, ident_);
+        if (r.outcome == Reconnect::Back) {
+            printErr(QString("%1: the decade is back on %2: the point is done again\n").arg(pointName(current_), where()));
+            return Step::Redo;
+        }
+        if (r.outcome == Reconnect::Other)
+            return stop(QString("the decade back on %1 is not this run's: identification %2, not %3")
+                            .arg(where()).arg(r.ident).arg(ident_));
+        if (r.outcome != said && r.outcome == Reconnect::Unopened)
+            printErr(where() + " is there again but does not open: " + QString::fromLocal8Bit(r.error.c_str()) + "\n");
+        if (r.outcome != said && r.outcome == Reconnect::Silent)
+            printErr(where() + " is there again but no T-483 answers on it yet\n");
+        said = r.outcome;
+    }
+}
+
+// Waits until `until`, taking the technician's q, and s when `skips` (not
+// in scripted runs).
+Step Sweep::waitWithInput(Deadline until, const QString &during, bool skips)
 {
     for (;;) {
         if (SignalPipeCaught())
@@ -228,11 +277,11 @@ Step Sweep::waitWithInput(Deadline until, const QString &during)
         switch (input_.next(until, &line)) {
         case LineSource::Line: {
             const ReadingInput in = parseReading(line);
-            if (in.kind == ReadingInput::Skip)
+            if (in.kind == ReadingInput::Skip && skips)
                 return Step::Skipped;
             if (in.kind == ReadingInput::Stop)
                 return stop("stopped by the operator");
-            printErr(during + ": s skips the point, q stops the run\n");
+            printErr(during + (skips ? ": s skips the point, q stops the run\n" : ": q stops the run\n"));
             break;
         }
         case LineSource::End:
@@ -292,7 +341,7 @@ Step Sweep::checkVoltage(size_t index, const char *during, bool lineOpen)
         return Step::Done;
     const std::optional<int> v = askVoltage();
     if (!v)
-        return decadeFault("M");
+        return decadeFault("M", lineOpen);
     if (*v == plan_[index].voltage_v)
         return Step::Done;
     knownVoltage_ = *v;
@@ -428,6 +477,7 @@ Step Sweep::point(size_t index)
     const PlanPoint &p = plan_[index];
     Step step = Step::Done;
     double mohm = 0;
+    current_ = index;
     for (;;) {
         step = waitVoltage(index);
         if (step == Step::Done)
@@ -443,8 +493,10 @@ Step Sweep::point(size_t index)
         // The voltage still the plan's once the reading is in; the answer
         // stands for the next point's first check.
         const std::optional<int> v = askVoltage();
+        if (!v && (step = decadeFault("M")) == Step::Redo)
+            continue;
         if (!v)
-            return decadeFault("M");
+            return step;
         knownVoltage_ = *v;
         if (*v == p.voltage_v)
             break;
@@ -500,14 +552,16 @@ int Sweep::findDecade(int *ident)
     const int status = openDecade(ctx_, decade_);
     if (status != CTL_DONE)
         return status;
-    const std::optional<int> id = retry([&] { return decade_.identify(); });
+    com_ = decade_.port();
+    device_ = decade_.device();
+    const std::optional<int> id = decade_.identify();  // asked again there when need be
     if (!id)
         return noAnswer(ctx_, decade_);
     if (!Decade::isT483(*id)) {
         complain(ctx_, QString("not a T-483 on COM%1 (%2): identification %3").arg(decade_.port()).arg(qs(decade_.device())).arg(*id));
         return CTL_NO_INSTRUMENT;
     }
-    *ident = *id;
+    *ident = ident_ = *id;
     return CTL_DONE;
 }
 
@@ -587,7 +641,7 @@ int Sweep::run()
     // Back to the front panel, also after a signal or a fault.
     SignalPipeForget();
     SignalPipeDrain();
-    if (!decade_.lost() && !command([&] { return decade_.setRemote(false); }))
+    if (decade_.isOpen() && !decade_.lost() && !command([&] { return decade_.setRemote(false); }))
         complain(ctx_, "the decade did not answer L1: it may still be under remote control");
     return finish();
 }

@@ -6,6 +6,8 @@
 #include "platform/text.h"
 #include "platform/trace.h"
 
+#include <cstring>
+
 enum {
     CR = 13,
     PORT_COUNT = 8,  // ports 1 to 8; slot 0 stands for any other number
@@ -81,27 +83,39 @@ int link_send(int port, const char *text)
 
 // A failed read leaves an empty reply and a negative count. So does a reply
 // whose CR had not come when the read ran out of time: its first bytes alone
-// ("40" of "4072") are no reply.
-void link_receive(int port, LinkReply *reply)
+// ("40" of "4072") are no reply. A whole reply is read up to one byte past
+// the longest: the CR after twenty bytes, or the byte that makes it too long.
+static void receive(int port, LinkReply *reply, bool whole)
 {
-    int count = ComRdTerm(port, reply->text, LINK_REPLY_MAX, CR);
+    char text[LINK_REPLY_MAX + 2];
+    int count = ComRdTerm(port, text, whole ? LINK_REPLY_MAX + 1 : LINK_REPLY_MAX, CR);
     reply->timed_out = ComRdTimedOut(port);
     if (!reply->timed_out)
         *late_wait_of(port) = LATE_START_S;
     else if (count > 0)
         count = RS232_CUT_SHORT;
-    if (count < 0 || count > LINK_REPLY_MAX) {
-        if (count > LINK_REPLY_MAX)
-            count = RS232_IO;
-        reply->text[0] = 0;
-    } else {
+    if (count > LINK_REPLY_MAX)
+        count = whole ? RS232_CUT_SHORT : RS232_IO;
+    reply->count = count;
+    reply->text[0] = 0;
+    if (count > 0) {
+        memcpy(reply->text, text, size_t(count));
         reply->text[count] = 0;
     }
-    reply->count = count;
     // A silent instrument times out with a count of 0; only a device that
     // is no longer there makes the read itself fail.
     reply->lost = count == RS232_IO;
     TraceLink(port, '<', reply->text, count);
+}
+
+void link_receive(int port, LinkReply *reply)
+{
+    receive(port, reply, false);
+}
+
+void link_receive_whole(int port, LinkReply *reply)
+{
+    receive(port, reply, true);
 }
 
 void link_port_close(int port)

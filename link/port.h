@@ -30,6 +30,11 @@ int link_port_open(int port);
 int link_send(int port, const char *text);
 // Reads one reply into *reply, and traces it.
 void link_receive(int port, LinkReply *reply);
+// Reads one reply as link_receive does, but takes it only whole: its CR came
+// within the read's time, after 20 bytes at most. Twenty bytes whose CR did
+// not follow, or more, are no reply (count RS232_CUT_SHORT, timed_out 0),
+// and the rest of them may still be on its way.
+void link_receive_whole(int port, LinkReply *reply);
 void link_port_close(int port);
 
 // Reply scans over a NUL-terminated reply; each returns whether it found

@@ -109,6 +109,11 @@ int InstallCtrlCallback(int panel, int control, CtrlCallbackPtr callback, void *
 // chosen raises EVENT_MENU. A dimmed control, or one without a callback, shows
 // no menu. A count of 0 empties the menu.
 int SetCtrlMenu(int panel, int control, const char *const *items, int count);
+// Marks item `item` (from 0) of the menu SetCtrlMenu set, which leaves every
+// item unmarked: MENU_CHECKED shows it checked, MENU_DIMMED shows it greyed,
+// not to be chosen; 0 neither.
+enum { MENU_CHECKED = 1, MENU_DIMMED = 2 };
+int SetCtrlMenuItem(int panel, int control, int item, int marks);
 
 // Gives the control the keyboard focus.
 int SetActiveCtrl(int panel, int control);

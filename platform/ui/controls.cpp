@@ -10,7 +10,6 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QElapsedTimer>
-#include <QStyle>
 #include <algorithm>
 
 namespace {
@@ -78,7 +77,12 @@ void AskForMenu(Panel *panel, Control *c, QPoint where)
     menu.setObjectName(c->constant + QStringLiteral("Menu"));
     for (qsizetype k = 0; k < c->menu.size(); k++) {
         QString text = c->menu[k];
-        menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")))->setData(int(k));
+        QAction *a = menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+        a->setData(int(k));
+        const int marks = c->menuMarks.value(k);
+        a->setCheckable(marks & MENU_CHECKED);
+        a->setChecked(marks & MENU_CHECKED);
+        a->setEnabled(!(marks & MENU_DIMMED));
     }
     if (QAction *chosen = menu.exec(where))
         RaiseEvent(panel, c, EVENT_MENU, false, chosen->data().toInt());
@@ -133,16 +137,37 @@ void WatchForMenu(Panel *panel, Control *c)
 
 QPalette PanelPalette(QColor window)
 {
-    QPalette pal = QApplication::style()->standardPalette();
-    for (int g = 0; g < QPalette::NColorGroups; g++)
-        for (int r = 0; r < QPalette::NColorRoles; r++) {
-            const auto group = QPalette::ColorGroup(g);
-            const auto role = QPalette::ColorRole(r);
-            pal.setBrush(group, role, pal.brush(group, role));  // set: never taken from the desktop's
+    // Built from the panel's own colours alone: the style's standard palette
+    // is the desktop theme's under a platform theme (GTK's dark Adwaita gives
+    // near-white texts), so nothing is taken from it.
+    const QColor black(Qt::black), white(Qt::white);
+    QPalette pal;
+    for (int r = 0; r < QPalette::NColorRoles; r++) {
+        const auto role = QPalette::ColorRole(r);
+        QColor c = window;
+        switch (role) {
+        case QPalette::WindowText: case QPalette::Text: case QPalette::ButtonText: case QPalette::ToolTipText:
+            c = black;
+            break;
+        case QPalette::Base: case QPalette::BrightText: case QPalette::HighlightedText: c = white; break;
+        case QPalette::AlternateBase: c = window.lighter(110); break;
+        case QPalette::Light: c = window.lighter(150); break;
+        case QPalette::Midlight: c = window.lighter(115); break;
+        case QPalette::Mid: c = window.darker(130); break;
+        case QPalette::Dark: c = window.darker(150); break;
+        case QPalette::Shadow: c = window.darker(300); break;
+        case QPalette::Highlight: c = QColor(0x30, 0x70, 0xC0); break;
+        case QPalette::Link: c = QColor(0x00, 0x00, 0xE0); break;
+        case QPalette::LinkVisited: c = QColor(0x80, 0x00, 0x80); break;
+        case QPalette::ToolTipBase: c = QColor(0xFF, 0xFF, 0xDC); break;
+        case QPalette::PlaceholderText: c = QColor(DIMMED_TEXT); break;
+        default: break;
         }
+        for (int g = 0; g < QPalette::NColorGroups; g++)
+            pal.setColor(QPalette::ColorGroup(g), role, c);  // set: never taken from the desktop's
+    }
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         pal.setColor(QPalette::Disabled, role, QColor(DIMMED_TEXT));
-    pal.setColor(QPalette::Window, window);
     return pal;
 }
 

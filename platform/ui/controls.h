@@ -28,6 +28,7 @@ struct Control {
     CtrlCallbackPtr callback = nullptr;
     void *callbackData = nullptr;
     QStringList menu;        // the context menu's items
+    QList<int> menuMarks;    // and their marks (MENU_CHECKED, MENU_DIMMED)
     bool hasMenu = false;    // SetCtrlMenu gave it one
     QList<Item> items;       // rings and knobs
     int value = 0;           // the value GetCtrlVal reads
@@ -116,10 +117,11 @@ void AskForMenu(Panel *panel, Control *ctrl, QPoint where);
 void WatchForMenu(Panel *panel, Control *ctrl);
 
 // The palette of a panel whose background is `window`: the light one the
-// panels are drawn in, the style's own, whatever the desktop's palette is
-// (a dark desktop theme would otherwise give near-white texts on the grey
-// panel). Every colour of it is set, so that a change of the desktop's
-// palette later does not reach the panel either. Dimmed texts are DIMMED_TEXT.
+// panels are drawn in, black texts on it, made of the panel's colours alone
+// whatever the desktop's palette and theme are (a dark desktop theme would
+// otherwise give near-white texts on the grey panel). Every colour of it is
+// set, so that a change of the desktop's palette later does not reach the
+// panel either. Dimmed texts are DIMMED_TEXT.
 QPalette PanelPalette(QColor window);
 // Dimmed texts, readable on the grey panel.
 inline constexpr QRgb DIMMED_TEXT = 0x606060;

@@ -118,6 +118,11 @@ void makeLabel(const Build &b)
     auto *l = new QLabel(b.c.value("label").toString(), b.window);
     l->setAlignment(Qt::AlignCenter);
     l->setObjectName(b.ctrl.constant + ".label");
+    // The label's text in the control's text colour, on the panel.
+    QPalette pal = l->palette();
+    pal.setColor(QPalette::Active, QPalette::WindowText, b.text);
+    pal.setColor(QPalette::Inactive, QPalette::WindowText, b.text);
+    l->setPalette(pal);
     b.ctrl.labelRect = rectOf(b.c, "labelRect");
     PlaceLabel(l, b.ctrl.labelRect);
     b.ctrl.label = l;

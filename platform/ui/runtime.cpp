@@ -335,7 +335,17 @@ int SetCtrlMenu(int handle, int id, const char *const *items, int count)
     c->menu.clear();
     for (int k = 0; k < count; k++)
         c->menu << FromCp1250(items[k]);
+    c->menuMarks = QList<int>(count, 0);
     WatchForMenu(panelByHandle(handle), c);
+    return 0;
+}
+
+int SetCtrlMenuItem(int handle, int id, int item, int marks)
+{
+    CHECK_CONTROL(c, handle, id);
+    if (item < 0 || item >= c->menuMarks.size() || (marks & ~(MENU_CHECKED | MENU_DIMMED)))
+        return UIE_BAD_ATTRIBUTE;
+    c->menuMarks[item] = marks;
     return 0;
 }
 

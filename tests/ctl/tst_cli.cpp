@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
@@ -70,9 +71,9 @@ private slots:
                              << QByteArray(R"({"resistance_mohm":4072})");
         QTest::newRow("voltage") << QStringList{"voltage"} << "M" << QByteArray("2500\n")
                                  << QByteArray(R"({"voltage_v":2500})");
-        QTest::newRow("set") << QStringList{"set", "16221"} << "L0 R16221" << QByteArray("16221\n")
+        QTest::newRow("set") << QStringList{"set", "16221"} << "L0 R16221 K" << QByteArray("16221\n")
                              << QByteArray(R"({"remote":true,"resistance_mohm":16221})");
-        QTest::newRow("set 0") << QStringList{"set", "0"} << "L0 R0" << QByteArray("0\n")
+        QTest::newRow("set 0") << QStringList{"set", "0"} << "L0 R0 K" << QByteArray("0\n")
                                << QByteArray(R"({"remote":true,"resistance_mohm":0})");
         QTest::newRow("local") << QStringList{"local"} << "L1" << QByteArray()
                                << QByteArray(R"({"remote":false})");
@@ -154,7 +155,8 @@ private slots:
         QCOMPARE(sim->received().size(), 0);
     }
 
-    // Status 1: no answer, a reply that is no value, or no T-483.
+    // Status 1: no answer, a reply that is no value (or no whole reply), a
+    // setting K does not confirm, or no T-483.
     void instrumentFails_data()
     {
         QTest::addColumn<QString>("simLine");
@@ -168,6 +170,9 @@ private slots:
         QTest::newRow("identification without digits") << "ident abc" << QStringList{"identify"}
                                                        << QByteArray("3\nnot a T-483\n");
         QTest::newRow("switched off") << "fault none" << QStringList{"voltage"} << QByteArray();
+        QTest::newRow("20 bytes without CR") << "fault long" << QStringList{"get"} << QByteArray();
+        QTest::newRow("voltage garbled") << "fault garbage" << QStringList{"voltage"} << QByteArray();
+        QTest::newRow("set garbled") << "fault garbage" << QStringList{"set", "5"} << QByteArray();
     }
     void instrumentFails()
     {
@@ -183,6 +188,23 @@ private slots:
         if (out.isEmpty())
             QVERIFY2(r.err.contains("no answer from a T-483 on COM1 (" + sim->device().toLatin1() + ")"),
                      r.err.constData());
+    }
+
+    // A run killed with its command on the line, the reply late: the next
+    // run, started at once, reads that reply as none of its own.
+    void afterAKilledRun()
+    {
+        QVERIFY(sim->command("fault late 150"));
+        QProcess killed;
+        killed.setProgram(qEnvironmentVariable("T483_CTL"));
+        killed.setArguments({"voltage"});
+        killed.start();
+        QVERIFY(sim->waitReceived(1));
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished(slack(5000)));
+        const CtlRun r = runCtl({"identify"});
+        QCOMPARE(r.out, QByteArray("48305\nT-483\n"));
+        QCOMPARE(r.status, 0);
     }
 
     // Status 3, with the reason the panel gives, and nothing sent.
@@ -332,9 +354,9 @@ private slots:
         const CtlRun r = runCtl({"set", "47"}, {.env = {{"T483_TRACE", "1"}}});
         QCOMPARE(r.status, 0);
         const QList<QByteArray> lines = r.err.trimmed().split('\n');
-        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.size(), 6);
         QVERIFY2(lines[0].endsWith("COM1 > \"L0\"") && lines[2].endsWith("COM1 > \"R47\"") &&
-                     lines[3].endsWith("COM1 < \"R47\""),
+                     lines[3].endsWith("COM1 < \"R47\"") && lines[5].endsWith("COM1 < \"47\""),
                  r.err.constData());
     }
 };

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -84,7 +85,18 @@ class TestServe : public QObject {
             return false;
         }
         port = quint16(m.captured(1).toUInt());
-        return m.captured(2) == sim->device();
+        return m.captured(2) == qEnvironmentVariable("T483_COM1");
+    }
+
+    // Waits until the server's standard error holds text.
+    bool waitErr(QByteArray *err, const QByteArray &text)
+    {
+        QDeadlineTimer deadline(slack(10000));
+        while (!err->contains(text) && !deadline.hasExpired()) {
+            server.waitForReadyRead(50);
+            *err += server.readAllStandardError();
+        }
+        return err->contains(text);
     }
 
     // A signal that ends it (SIGTERM unless said), and its exit status.
@@ -179,6 +191,54 @@ private slots:
         QCOMPARE(c.query("RES 5 MOHM;RES?;SYST:ERR?;ERR?"),
                  QByteArray("9.91E+37;-240,\"Hardware error\";-240,\"Hardware error\""));
         QCOMPARE(c.query("*IDN?"), IDN);
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // The device unplugged and plugged back in, reached by the same link
+    // (as /dev/serial/by-id has it) to a new device: -240 while it is gone,
+    // both said on standard error, and served again once it is back, put
+    // under remote control anew.
+    void deviceReturns()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("usb-T483-if00-port0");
+        QVERIFY(QFile::link(sim->device(), link));
+        qputenv("T483_COM1", link.toLocal8Bit());
+        QVERIFY(startServer());
+        Client c;
+        QVERIFY(c.open(port));
+        QCOMPARE(c.query("RES 5 MOHM;RES?"), QByteArray("5.000000E+06"));
+
+        sim->kill();
+        QByteArray err;
+        QVERIFY2(waitErr(&err, "serve: the device is gone: COM1 (" + link.toLocal8Bit() + "); waiting for it to return\n"),
+                 err.constData());
+        QCOMPARE(c.query("RES?;SYST:ERR?"), QByteArray("9.91E+37;-240,\"Hardware error\""));
+
+        sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->start({"--front", "4072"}));
+        QVERIFY(QFile::remove(link) && QFile::link(sim->device(), link));
+        QVERIFY2(waitErr(&err, "serve: the device is back: COM1 (" + link.toLocal8Bit() + "), identification 48300\n"),
+                 err.constData());
+        QCOMPARE(c.query("RES?"), QByteArray("4.072000E+09"));
+        QCOMPARE(c.query("RES 5 MOHM;RES?"), QByteArray("5.000000E+06"));
+        QVERIFY(sim->sentinel());
+        QCOMPARE(sim->received(), (QList<QByteArray>{"I\r", "K\r", "L0\r", "R5\r", "K\r"}));
+        QCOMPARE(stopServer(), 0);
+    }
+
+    // Replies past their read's time: each query gets its own reply or
+    // not-a-number, never another's (the voltage, 2500, as the resistance).
+    void lateReplies()
+    {
+        QVERIFY(sim->command("voltage 2500"));
+        QVERIFY(startServer());
+        Client c;
+        QVERIFY(c.open(port));
+        QVERIFY(sim->command("fault late 400"));
+        QCOMPARE(c.query("VOLT?;RES?;SYST:ERR:COUN?"), QByteArray("9.91E+37;9.91E+37;2"));
+        QVERIFY(sim->command("fault none"));
+        QCOMPARE(c.query("RES?;VOLT?"), QByteArray("1.000000E+08;2500"));
         QCOMPARE(stopServer(), 0);
     }
 

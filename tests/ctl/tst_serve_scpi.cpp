@@ -1,8 +1,9 @@
 // The SCPI parser and sessions of t483ctl serve, on an instrument that
-// records the serial commands it would have been sent.
+// records the serial commands it would have been sent; the server's limits.
 #include <QTest>
 
 #include "ctl/scpi.h"
+#include "ctl/serve_limits.h"
 
 #include <optional>
 #include <string>
@@ -346,6 +347,28 @@ private slots:
         session->complete(scpi::execute(*second, decade, state));
         QVERIFY(!session->next());
         QCOMPARE(bytes(session->take()), QByteArray("1000\n"));
+    }
+
+    // A connection beyond the limits is refused for the limit it meets,
+    // and that is what standard error says.
+    void refusals_data()
+    {
+        QTest::addColumn<int>("seated");
+        QTest::addColumn<int>("open");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("room") << 15 << 63 << "";
+        QTest::newRow("clients") << 16 << 16 << "16 clients are connected";
+        QTest::newRow("both") << 16 << 64 << "16 clients are connected";
+        QTest::newRow("connections") << 3 << 64
+                                     << "64 connections are open (3 of them clients connected, the others ended "
+                                        "with replies or commands still pending)";
+    }
+    void refusals()
+    {
+        QFETCH(int, seated);
+        QFETCH(int, open);
+        QFETCH(QString, why);
+        QCOMPARE(QString::fromStdString(serve::refusal(seated, std::size_t(open))), why);
     }
 };
 

@@ -2,8 +2,8 @@
 // the verdicts of a scripted run and the commands behind them, the wait
 // for the plan's test voltage and a voltage changed during a point, runs
 // killed with SIGKILL at several moments and resumed, a record another run
-// holds, Ctrl+C, and the plans and records it refuses before the port is
-// touched.
+// holds, Ctrl+C, the device unplugged mid-run, and the plans and records
+// it refuses before the port is touched.
 #include "ctl/record_file.h"
 #include "ctl_run.h"
 #include "sim_process.h"
@@ -31,6 +31,13 @@ const QByteArray PLAN = "# four points\n"
 // pass (0.400), fail (2.000 > 1), skipped, pass (0.364)
 const QByteArray READINGS = "100.4\n1.02G\nskip\n1.628e10\n";
 const QStringList VERDICTS = {"pass", "fail", "skipped", "pass"};
+// The record's rows of those readings, their times left out.
+const QStringList ROWS = {
+    "1,,100,1000,100.4,0.400,2,pass",
+    "2,,1000,1000,1020,2.000,1,fail",
+    "3,,4072,1000,,,3,skipped",
+    "4,,16221,1000,16280,0.364,5,pass",
+};
 
 // The rows of a record with their times left out.
 QStringList rowsOf(const QString &path)
@@ -148,12 +155,7 @@ private slots:
         QByteArray out, err;
         QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--readings", "readings.txt",
                       "--uut", "Megger MIT1025 s/n 123", "--operator", "J. Novak"}, &out, &err), 1);
-        QCOMPARE(rowsOf(path("rec.csv")), (QStringList{
-            "1,,100,1000,100.4,0.400,2,pass",
-            "2,,1000,1000,1020,2.000,1,fail",
-            "3,,4072,1000,,,3,skipped",
-            "4,,16221,1000,16280,0.364,5,pass",
-        }));
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS);
         Record rec;
         std::string error;
         QVERIFY(readRecordFile(path("rec.csv").toStdString(), &rec, &error));
@@ -316,13 +318,9 @@ private slots:
         QVERIFY(sim->received().contains(next));
         ::kill(pid_t(p.processId()), SIGKILL);
         QVERIFY(p.waitForFinished(slack(5000)));
-        // The killed run may have had a command on the wire (the K after
-        // the R): its reply, still on its way, would be read as the resumed
-        // run's identification. An operator does not resume within
-        // milliseconds; the test waits until the simulator has answered
-        // everything sent before the kill and those replies are read off the
-        // line.
-        QVERIFY(sim->sentinel());
+        // Resumed at once: a command the killed run had on the line (the K
+        // after the R) may still be answered, and that reply is none of the
+        // resumed run's.
         QCOMPARE(rowsOf(path("rec.csv")), whole.mid(0, rowsBefore));
         const QByteArray header = bytesOf(path("rec.csv"));
 
@@ -492,6 +490,56 @@ private slots:
         QVERIFY(sim->sentinel());
         QCOMPARE(sim->received().last(), QByteArray("L1\r"));
         QVERIFY(p.readAllStandardOutput().contains("not done: 3"));
+    }
+
+    // The device unplugged while point 2's reading is asked for (its link,
+    // as /dev/serial/by-id has them, leads nowhere): the run waits with the
+    // record as it is. The same decade back on the link: point 2 is done
+    // again, under remote control anew, each point recorded once. q while
+    // it waits: stopped, and --resume continues.
+    void deviceLost_data()
+    {
+        QTest::addColumn<bool>("back");
+        QTest::newRow("the decade back") << true;
+        QTest::newRow("q") << false;
+    }
+    void deviceLost()
+    {
+        QFETCH(bool, back);
+        const QString link = path("usb-T483-if00-port0");
+        QVERIFY(QFile::link(sim->device(), link));
+        qputenv("T483_COM1", link.toLocal8Bit());
+        const QByteArray point2 = "point 2/4 (1000 MOhm at 1000 V): ", where = "COM1 (" + link.toLocal8Bit() + ")";
+        QProcess p;
+        start(p, {"sweep", "plan.csv", "--record", "rec.csv"});
+        p.write("100.4\n");
+        QByteArray err;
+        QVERIFY(waitErr(p, &err, point2 + "the tester's reading"));
+        sim->kill();
+        QVERIFY(waitErr(p, &err, "\n" + point2 + "the link to the decade is lost: " + where +
+                                     "; waiting for it to return (q stops the run)\n"));
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS.mid(0, 1));
+        if (!back)
+            p.write("q\n");
+        sim = std::make_unique<SimProcess>();
+        QVERIFY(sim->start({"--ident", "48305"}));
+        QVERIFY(QFile::remove(link) && QFile::link(sim->device(), link));
+        if (back) {
+            QVERIFY(waitErr(p, &err, point2 + "the decade is back on " + where + ": the point is done again\n" +
+                                         point2 + "the tester's reading"));
+            p.write("1.02G\nskip\n1.628e10\n");
+        }
+        QVERIFY(p.waitForFinished(slack(20000)));
+        err += p.readAllStandardError();
+        if (back) {
+            QVERIFY(sim->sentinel());
+            QCOMPARE(sim->received().mid(0, 4), (QList<QByteArray>{"I\r", "M\r", "L0\r", "R1000\r"}));
+        } else {
+            QVERIFY2(err.contains("stopped by the operator; 1 of 4 points recorded, --resume continues"), err.constData());
+            QCOMPARE(rowsOf(path("rec.csv")), ROWS.mid(0, 1));
+            QCOMPARE(run({"sweep", "plan.csv", "--record", "rec.csv", "--resume", "--readings", "readings.txt"}), 1);
+        }
+        QCOMPARE(rowsOf(path("rec.csv")), ROWS);
     }
 
     // The decade falls silent mid-run: stopped with the reason, resumable.

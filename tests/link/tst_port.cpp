@@ -59,25 +59,33 @@ private slots:
 
     // What the instrument puts on the line (the simulator's "send", or a
     // fault), as one reply: its count, whether the read ran out of time or
-    // found the device gone, its text.
+    // found the device gone, its text. A whole reply (link_receive_whole,
+    // t483ctl's) is one whose CR came, twenty bytes at most.
     void replies_data()
     {
+        QTest::addColumn<bool>("whole");
         QTest::addColumn<QString>("line");
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("timedOut");
         QTest::addColumn<bool>("lost");
         QTest::addColumn<QByteArray>("text");
-        QTest::newRow("whole") << "send 4072\\r" << 4 << false << false << QByteArray("4072");
-        QTest::newRow("empty") << "send \\r" << 0 << false << false << QByteArray("");
-        QTest::newRow("NUL inside") << "send 1\\x002\\r" << 3 << false << false << QByteArray("1\0" "2", 3);
-        QTest::newRow("20 bytes, no CR") << "send 0123456789ABCDEFGHIJKLM" << 20 << false << false
-                                         << QByteArray("0123456789ABCDEFGHIJ");
-        QTest::newRow("silence") << "" << 0 << true << false << QByteArray("");
-        QTest::newRow("cut short") << "send 40" << int(RS232_CUT_SHORT) << true << false << QByteArray("");
-        QTest::newRow("device gone") << "kill" << int(RS232_IO) << false << true << QByteArray("");
+        const QString twenty = "0123456789ABCDEFGHIJ";
+        QTest::newRow("whole") << false << "send 4072\\r" << 4 << false << false << QByteArray("4072");
+        QTest::newRow("empty") << false << "send \\r" << 0 << false << false << QByteArray("");
+        QTest::newRow("NUL inside") << false << "send 1\\x002\\r" << 3 << false << false << QByteArray("1\0" "2", 3);
+        QTest::newRow("20 bytes, no CR") << false << "send 0123456789ABCDEFGHIJKLM" << 20 << false << false
+                                         << twenty.toLatin1();
+        QTest::newRow("silence") << false << "" << 0 << true << false << QByteArray("");
+        QTest::newRow("cut short") << false << "send 40" << int(RS232_CUT_SHORT) << true << false << QByteArray("");
+        QTest::newRow("device gone") << false << "kill" << int(RS232_IO) << false << true << QByteArray("");
+        QTest::newRow("whole: 20 bytes and CR") << true << "send " + twenty + "\\r" << 20 << false << false
+                                                << twenty.toLatin1();
+        QTest::newRow("whole: 20 bytes, no CR") << true << "send 0123456789ABCDEFGHIJKLM" << int(RS232_CUT_SHORT)
+                                                << false << false << QByteArray("");
     }
     void replies()
     {
+        QFETCH(bool, whole);
         QFETCH(QString, line);
         QFETCH(int, count);
         QFETCH(bool, timedOut);
@@ -92,7 +100,7 @@ private slots:
             QVERIFY(sim->command(line));
         LinkReply reply;
         memset(&reply, '#', sizeof reply);
-        link_receive(1, &reply);
+        (whole ? link_receive_whole : link_receive)(1, &reply);
         QCOMPARE(reply.count, count);
         QCOMPARE(reply.timed_out, int(timedOut));
         QCOMPARE(reply.lost, int(lost));

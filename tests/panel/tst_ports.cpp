@@ -49,8 +49,9 @@ class PortsTest : public QObject {
     QString ftdiLink, acmLink;
 
     // Brings up the COM selector's menu with `ask` and picks item `pick`
-    // with the mouse; the items it showed.
-    QStringList pickFromMenu(const std::function<void()> &ask, int pick)
+    // with the mouse (Escape closes it when it is still up then); the items
+    // it showed, and in `marks` how each was shown: "x" checked, "-" greyed.
+    QStringList pickFromMenu(const std::function<void()> &ask, int pick, QStringList *marks = nullptr)
     {
         QStringList seen;
         std::function<void()> look = [&] {
@@ -59,9 +60,14 @@ class PortsTest : public QObject {
                 QTimer::singleShot(10, look);
                 return;
             }
-            for (QAction *a : menu->actions())
+            for (QAction *a : menu->actions()) {
                 seen << a->text();
+                if (marks)
+                    *marks << QString(a->isChecked() ? "x" : "") + (a->isEnabled() ? "" : "-");
+            }
             QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(menu->actions()[pick]).center());
+            if (QApplication::activePopupWidget() == menu)
+                QTest::keyClick(menu, Qt::Key_Escape);
         };
         QTimer::singleShot(0, look);
         ask();
@@ -161,6 +167,65 @@ private slots:
         QTRY_COMPARE(QByteArray(ComDeviceName(2)), QByteArray("/dev/ttyS1"));
         QCOMPARE(fileBytes(file), ini);
         QCOMPARE(tooltipLine(s, 2), QStringLiteral("COM2: /dev/ttyS1 (default)"));
+    }
+
+    // The menu checks the entry in force: the default, the settings file's
+    // device (listed first when it is not present), or, while T483_COM2 names
+    // the device, a first item saying so in the panel's language, the choices
+    // greyed: picking any changes neither the device nor the file.
+    void menuShowsWhatIsInForce_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QByteArray>("env");
+        QTest::addColumn<QString>("first");  // the item before the devices present; none when empty
+        QTest::addColumn<QStringList>("marks");
+        const QByteArray present = "[t483]\nlanguage=3\ncom2=" + QFile::encodeName(ftdiLink) + "\n";
+        QTest::newRow("default") << QByteArray("[t483]\nlanguage=3\n") << QByteArray() << QString()
+                                 << QStringList{"", "", "x"};
+        QTest::newRow("settings") << present << QByteArray() << QString() << QStringList{"", "x", ""};
+        QTest::newRow("settings, not present") << QByteArray("[t483]\nlanguage=3\ncom2=/dev/ttyUSB7\n")
+                                               << QByteArray() << "/dev/ttyUSB7" << QStringList{"x", "", "", ""};
+        const QStringList overridden{"x", "-", "-", "-"};
+        QTest::newRow("environment") << present << QByteArray("/dev/from-env")
+                                     << "/dev/from-env: set by the environment variable T483_COM2, which overrides "
+                                        "the choice"
+                                     << overridden;
+        QTest::newRow("environment, cs")
+            << QByteArray("[t483]\nlanguage=1\n") << QByteArray("/dev/from-env")
+            << QString::fromUtf8("/dev/from-env: určuje proměnná prostředí T483_COM2, má přednost před volbou")
+            << overridden;
+    }
+    void menuShowsWhatIsInForce()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QByteArray, env);
+        QFETCH(QString, first);
+        QFETCH(QStringList, marks);
+        if (!env.isEmpty())
+            qputenv("T483_COM2", env);
+        auto unset = qScopeGuard([] { qunsetenv("T483_COM2"); });
+        PanelSession s;
+        QVERIFY(s.start(ini.constData()));
+        const QString file = QFile::decodeName(ini_path());
+        const QByteArray device = ComDeviceName(2);
+        SetCtrlVal(pnl_hl, hl_com, 2);
+
+        // The first device present (acm) is picked; the environment's item
+        // too, when there is one: it changes nothing.
+        QStringList seen;
+        const int at = first.isEmpty() ? 0 : 1;
+        const QStringList items = pickFromMenu([&] { rightClick(s); }, at, &seen);
+        QCOMPARE(seen.mid(0, at + 2) + seen.mid(seen.size() - 1), marks);
+        QCOMPARE(items.mid(0, at), first.isEmpty() ? QStringList() : QStringList{first});
+        QCOMPARE(items[at], acmLink + "  (" + acm.slave + ")");
+        if (!env.isEmpty())
+            pickFromMenu([&] { rightClick(s); }, 0);
+        if (env.isEmpty()) {
+            QTRY_COMPARE(QByteArray(ComDeviceName(2)), QFile::encodeName(acmLink));
+        } else {
+            QCOMPARE(QByteArray(ComDeviceName(2)), device);
+            QCOMPARE(fileBytes(file), ini);
+        }
     }
 
     // T483_COM<n> first, then the settings file, then /dev/ttyS<n-1>; the

@@ -17,8 +17,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QStyleFactory>
 #include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,6 +54,16 @@ double now()
     }();
     return clock.nsecsElapsed() / 1e6;
 }
+
+// Fusion under a desktop theme, whose palette it takes for its own.
+class DesktopThemed : public QProxyStyle {
+public:
+    explicit DesktopThemed(const QPalette &theme) : QProxyStyle(QStringLiteral("Fusion")), theme_(theme) {}
+    QPalette standardPalette() const override { return theme_; }
+
+private:
+    QPalette theme_;
+};
 
 struct Event {
     int control, event, value;
@@ -566,7 +578,8 @@ private slots:
     // The panel looks as its layout says whatever the desktop's palette:
     // under a dark one it is the very image it is under the usual light one
     // (labels and button texts dark on the grey panel), and the desktop
-    // changing its palette while the panel is up changes nothing on it.
+    // changing its palette while the panel is up changes nothing on it. A
+    // desktop theme (GTK's) gives the style its standard palette, dark too.
     void panelKeepsItsLookUnderADarkDesktop()
     {
         const QImage light = window->grab().toImage();
@@ -579,13 +592,17 @@ private slots:
         dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0xA0, 0xA0, 0xA0));
         dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0xA0, 0xA0, 0xA0));
         dark.setColor(QPalette::Highlight, QColor(0xFF, 0x80, 0x00));
-        auto restore = qScopeGuard([&] { QApplication::setPalette(usual); });
+        auto restore = qScopeGuard([&] {
+            QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+            QApplication::setPalette(usual);
+        });
 
         // Changed under the panel that is up.
         QApplication::setPalette(dark);
         QCOMPARE(window->grab().toImage(), light);
 
-        // Set before the panel is loaded.
+        // Set before the panel is loaded, the style's standard palette too.
+        QApplication::setStyle(new DesktopThemed(dark));
         DiscardAllPanels();
         open();
         const QImage underDark = window->grab().toImage();
@@ -596,7 +613,8 @@ private slots:
         int labels = 0;
         for (QLabel *l : window->findChildren<QLabel *>()) {
             labels++;
-            QVERIFY2(l->palette().color(QPalette::WindowText).lightness() < 60, qPrintable(l->objectName()));
+            for (auto group : {QPalette::Active, QPalette::Inactive})
+                QVERIFY2(l->palette().color(group, QPalette::WindowText).lightness() < 60, qPrintable(l->objectName()));
             // Its text is dark pixels on the panel's grey.
             const QImage img = l->grab().toImage();
             int darkest = 255;

@@ -60,15 +60,26 @@ async function waitFor(what, condition, seconds = 10) {
   }
 }
 
-// The simulator and the server on it; its web panel's address.
-async function bench(...serveArgs) {
-  const sim = new Child(process.env.T483_SIM, []);
+// A simulator, and the link `port` to its device (as /dev/serial/by-id has
+// one), made anew.
+async function simulator(port, ...args) {
+  const sim = new Child(process.env.T483_SIM, args);
   const device = (await sim.wait("the simulator's device", /^(\/dev\/\S+)$/))[1];
-  const server = new Child(process.env.T483_CTL, ['--port', device, 'serve', '--listen', '127.0.0.1:0',
-                                                 '--http', '127.0.0.1:0', '--no-mdns', ...serveArgs]);
-  const scpi = Number((await server.wait("SCPI's port", /^listening on 127\.0\.0\.1:(\d+)/))[1]);
-  const url = (await server.wait('the web panel', /^web panel on (http:\S+)$/))[1];
-  return { sim, server, scpi, url, stop() { server.stop(); sim.stop(); } };
+  fs.rmSync(port, { force: true });
+  fs.symlinkSync(device, port);
+  return sim;
+}
+
+// The simulator and the server on it, in `folder`; its web panel's address.
+async function bench(folder, ...serveArgs) {
+  const port = path.join(folder, 'usb-T483-if00-port0');
+  const b = { port, sim: await simulator(port) };
+  b.server = new Child(process.env.T483_CTL, ['--port', port, 'serve', '--listen', '127.0.0.1:0',
+                                              '--http', '127.0.0.1:0', '--no-mdns', ...serveArgs]);
+  b.scpi = Number((await b.server.wait("SCPI's port", /^listening on 127\.0\.0\.1:(\d+)/))[1]);
+  b.url = (await b.server.wait('the web panel', /^web panel on (http:\S+)$/))[1];
+  b.stop = () => { b.server.stop(); b.sim.stop(); };
+  return b;
 }
 
 // The serial commands the simulator has logged since line `from`.
@@ -160,7 +171,7 @@ print(seen)
     await waitFor('shown off', async () => (await page.getAttribute('#link', 'data-link')) === 'off');
   },
 
-  async 'the port lost shows within one polling period'(b, browser) {
+  async 'the port lost shows within one polling period, and comes back with the device'(b, browser) {
     const page = await browser.newPage();
     await page.goto(b.url);
     await waitFor('the first state', async () => (await page.inputValue('#odpor')) === '100');
@@ -169,6 +180,9 @@ print(seen)
     await waitFor('lost', async () => (await page.getAttribute('#link', 'data-link')) === 'lost');
     const took = Date.now() - killed;
     if (took > (400 + 300) * SLACK) throw new Error(`the lost port took ${took} ms to show`);
+    b.sim = await simulator(b.port, '--front', '4321');
+    await waitFor('answering again', async () => (await page.getAttribute('#link', 'data-link')) === 'answering');
+    await waitFor('its resistance', async () => (await page.inputValue('#odpor')) === '4321');
   },
 
   async 'with a token: the page asks for it once, then works'(b, browser) {
@@ -191,7 +205,7 @@ async function main() {
     for (const [name, row] of Object.entries(rows)) {
       const folder = fs.mkdtempSync(path.join(os.tmpdir(), 't483-web-'));
       const tokenFile = path.join(folder, 'token');
-      const b = await bench(...(name.startsWith('with a token') ? ['--token-file', tokenFile] : []));
+      const b = await bench(folder, ...(name.startsWith('with a token') ? ['--token-file', tokenFile] : []));
       b.tokenFile = tokenFile;
       try {
         await Promise.race([row(b, browser), new Promise((_, fail) => setTimeout(() => fail(new Error('row took over 60 s')), 60000 * SLACK))]);
@@ -215,7 +229,8 @@ async function main() {
 // The page beside the desktop panel's picture, in English, under remote
 // control at 4072 MOhm and 2.5 kV.
 async function screenshot(browser, file) {
-  const b = await bench();
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 't483-web-'));
+  const b = await bench(folder);
   try {
     b.sim.say('voltage 2500');
     const context = await browser.newContext({ locale: 'en-GB', viewport: { width: 800, height: 380 } });
@@ -228,6 +243,7 @@ async function screenshot(browser, file) {
     await page.screenshot({ path: file });
   } finally {
     b.stop();
+    fs.rmSync(folder, { recursive: true, force: true });
   }
 }
 

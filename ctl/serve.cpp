@@ -93,7 +93,9 @@ int serveVerb(CtlContext &ctx, const QStringList &args)
     parser.setApplicationDescription(
         "Serves SCPI over a raw TCP socket: commands end in LF (CR LF taken), replies in LF.\n"
         "Up to 16 clients at once; their commands reach the decade one at a time.\n"
-        "SCPI has no authentication: whoever reaches the port controls the decade.");
+        "SCPI has no authentication: whoever reaches the port controls the decade.\n"
+        "Beside it a web panel and JSON API (http://127.0.0.1:8483/ unless --http or --no-http say\n"
+        "otherwise), and both advertised by mDNS where Avahi runs.");
     const QCommandLineOption listen("listen",
         "Where to listen: ADDRESS:PORT, :PORT, ADDRESS or [IPV6]:PORT (default 127.0.0.1:5025; "
         "port 0 picks a free one). Any address but loopback opens the decade to the network.",

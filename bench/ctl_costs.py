@@ -36,7 +36,7 @@ def start_sim(build, *options):
 
 def start_server(build, device):
     server = subprocess.Popen([f"{build}/ctl/t483ctl", "--port", device, "serve",
-                               "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
+                               "--listen", "127.0.0.1:0", "--no-http", "--no-mdns"], stdout=subprocess.PIPE, text=True)
     line = server.stdout.readline()
     match = re.search(r":(\d+)\b", line)
     if not match:

@@ -5,11 +5,15 @@
 #include "ctl/decade.h"
 #include "ctl/serve_server.h"
 #include "ctl/serve_worker.h"
+#include "ctl/web_mdns.h"
+#include "ctl/web_server.h"
+#include "app/settings.h"
 #include "platform/signals.h"
 
 #include <QCoreApplication>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QSysInfo>
 
 #include <csignal>
 
@@ -41,9 +45,30 @@ QString hostPort(const QHostAddress &address, quint16 port)
     return host + ':' + QString::number(port);
 }
 
+// The web panel, when asked for, listening: none when not asked for or
+// when it cannot listen (then *status says why, and it is said).
+std::unique_ptr<WebServer> startWeb(const CtlContext &ctx, DecadeWorker &worker, const WebOptions &options,
+                                    const WebInstrument &instrument, int *status)
+{
+    if (!options.enabled)
+        return nullptr;
+    auto web = std::make_unique<WebServer>(ctx, &worker, instrument);
+    QString error;
+    if (!web->start(options, &error)) {
+        complain(ctx, "cannot serve the web panel on " + hostPort(options.address, options.port) + ": " + error +
+                          (options.given ? QString() : QString("; serving SCPI alone")));
+        *status = options.given ? CTL_PORT : CTL_DONE;
+        return nullptr;
+    }
+    if (web->tokenRequired())
+        complain(ctx, "serve: the web panel asks for the token in " + options.tokenFile);
+    return web;
+}
+
 }  // namespace
 
-int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quint16 port)
+int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quint16 port, const WebOptions &webOptions,
+                        bool mdns)
 {
     Decade decade;
     int ident = 0;
@@ -55,7 +80,6 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
 
     // From here until worker.stop() the decade is the worker's.
     DecadeWorker worker(ctx, decade, ident);
-    worker.start();
     ScpiServer server(ctx, &worker, {ident, T483_VERSION});
     QString error;
     if (!server.listen(address, port, &error)) {
@@ -63,6 +87,17 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
         return CTL_PORT;
     }
     const QString where = hostPort(address, server.port());
+    int webStatus = CTL_DONE;
+    const std::unique_ptr<WebServer> web =
+        startWeb(ctx, worker, webOptions, {ident, T483_VERSION, device, where, ini_path(), com}, &webStatus);
+    if (webStatus != CTL_DONE)
+        return webStatus;
+    worker.start();
+    std::unique_ptr<MdnsAdvert> advert;
+    if (mdns)
+        advert = std::make_unique<MdnsAdvert>(ctx, MdnsServices{
+            QString("T-483 %1 on %2").arg(ident).arg(QSysInfo::machineHostName()).toStdString(), ident, T483_VERSION,
+            server.port(), web ? web->port() : 0});
     if (!address.isLoopback())
         complain(ctx, "serve: SCPI has no authentication: anyone who reaches " + where + " controls the decade");
 
@@ -81,9 +116,12 @@ int serveUntilSignalled(const CtlContext &ctx, const QHostAddress &address, quin
         QCoreApplication::quit();
     });
 
+    const QString http = web ? web->url() : QString();
     printResult(ctx, {{"listening", where}, {"address", address.toString()}, {"port", server.port()},
-                      {"com", com}, {"device", device}, {"identification", ident}},
-                QString("listening on %1 (COM%2 %3)").arg(where).arg(com).arg(device));
+                      {"com", com}, {"device", device}, {"identification", ident},
+                      {"http", web ? QJsonValue(http) : QJsonValue()}},
+                QString("listening on %1 (COM%2 %3)").arg(where).arg(com).arg(device) +
+                    (web ? "\nweb panel on " + http : QString()));
     QCoreApplication::exec();
 
     server.stop();

@@ -6,6 +6,7 @@
 #include "ctl/serve_limits.h"
 #include "ctl/serve_worker.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -36,6 +37,28 @@ bool peerEnded(int fd)
 {
     pollfd p{fd, POLLRDHUP, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// "scpi ADDRESS:PORT" of the client on fd, as the web panel says who
+// changed what.
+std::string peerName(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+        if (address.ss_family == AF_INET) {
+            const auto *in = reinterpret_cast<const sockaddr_in *>(&address);
+            inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+            port = ntohs(in->sin_port);
+        } else if (address.ss_family == AF_INET6) {
+            const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&address);
+            inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+            port = ntohs(in6->sin6_port);
+        }
+    }
+    return std::string("scpi ") + host + ':' + std::to_string(port);
 }
 
 }  // namespace
@@ -89,6 +112,7 @@ void ScpiServer::accept(int fd)
     const quint64 id = nextId_++;
     auto client = std::make_unique<ScpiClient>(identity_);
     client->fd = fd;
+    client->peer = peerName(fd);
     client->readable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     client->writable = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
     client->writable->setEnabled(false);
@@ -266,7 +290,7 @@ void ScpiServer::dispatch()
     c.queued.reset();
     busy_ = true;
     lastServed_ = id;
-    worker_->execute(command, this, [this, id](const scpi::CommandResult &outcome) { done(id, outcome); });
+    worker_->execute(command, this, [this, id](const scpi::CommandResult &outcome) { done(id, outcome); }, c.peer);
 }
 
 void ScpiServer::done(quint64 id, const scpi::CommandResult &outcome)

@@ -39,6 +39,7 @@ struct ScpiClient {
     bool ended = false;              // its stream ended (or reset): nothing more to read
     bool seated = true;              // counted among the clients connected
     std::string unsent;              // replies not yet taken by the socket
+    std::string peer;                // "scpi 127.0.0.1:40312"
     scpi::Session session;
     std::optional<scpi::Command> queued;   // handed out, not yet on the decade's thread
     explicit ScpiClient(const scpi::Identity &identity) : session(identity) {}

@@ -36,14 +36,44 @@ void DecadeWorker::stop()
     thread_.wait();
 }
 
-void DecadeWorker::execute(const scpi::Command &command, QObject *receiver,
-                           std::function<void(const scpi::CommandResult &)> done)
+void DecadeWorker::observe(QObject *receiver,
+                           std::function<void(const DecadeEffects &, const std::string &by)> observer)
 {
-    QMetaObject::invokeMethod(&onThread_, [this, command, receiver, done = std::move(done)] {
+    observerReceiver_ = receiver;
+    observer_ = std::move(observer);
+}
+
+DecadeEffects DecadeWorker::finish(const std::string &by)
+{
+    if (decade_.isOpen() && decade_.lost())
+        lose();
+    DecadeEffects effects = std::move(instrument_.effects);
+    instrument_.effects = {};
+    effects.lost = gone_;
+    effects.remoteNow = state_.remote;
+    if (observer_ && !effects.sent.empty())
+        QMetaObject::invokeMethod(observerReceiver_, [observer = observer_, effects, by] { observer(effects, by); },
+                                  Qt::QueuedConnection);
+    return effects;
+}
+
+void DecadeWorker::execute(const scpi::Command &command, QObject *receiver,
+                           std::function<void(const scpi::CommandResult &)> done, const std::string &by)
+{
+    QMetaObject::invokeMethod(&onThread_, [this, command, receiver, done = std::move(done), by] {
         const scpi::CommandResult outcome = scpi::execute(command, instrument_, state_);
-        if (decade_.isOpen() && decade_.lost())
-            lose();
+        finish(by);
         QMetaObject::invokeMethod(receiver, [done, outcome] { done(outcome); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
+
+void DecadeWorker::run(Job job, const std::string &by, QObject *receiver,
+                       std::function<void(const DecadeEffects &)> done)
+{
+    QMetaObject::invokeMethod(&onThread_, [this, job = std::move(job), by, receiver, done = std::move(done)] {
+        job(instrument_, state_);
+        const DecadeEffects effects = finish(by);
+        QMetaObject::invokeMethod(receiver, [done, effects] { done(effects); }, Qt::QueuedConnection);
     }, Qt::QueuedConnection);
 }
 

@@ -27,3 +27,27 @@ foreach(mode session concurrent lxi)
     ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")
   t483_fast_test(${name} t483-sim t483ctl)
 endforeach()
+
+# The web panel: its model, API bodies, token and Origin as tables; the
+# server with HTTP and WebSocket clients against the simulator.
+t483_add_test(ctl_web_api FAST SOURCES tst_web_api.cpp LIBS t483_web)
+add_test(NAME ctl_serve_web COMMAND ${T483_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/serve_web.py api)
+set_tests_properties(ctl_serve_web PROPERTIES TIMEOUT 120
+  ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")
+t483_fast_test(ctl_serve_web t483-sim t483ctl)
+
+# The page in Debian's Chromium, headless, driven by playwright-core
+# (tests/web, installed by scripts/dev test with npm ci); skipped, saying
+# so, without them.
+find_program(T483_NODE node)
+if(T483_NODE)
+  add_test(NAME ctl_web_browser COMMAND ${T483_NODE} ${PROJECT_SOURCE_DIR}/tests/web/panel.js)
+  set_tests_properties(ctl_web_browser PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77 LABELS slow COST 20
+    ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")
+endif()
+
+# Discovery: lxi discover --mdns through an avahi-daemon the test starts
+# (skipped, saying so, where it cannot).
+add_test(NAME ctl_serve_mdns COMMAND ${T483_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/serve_web.py mdns)
+set_tests_properties(ctl_serve_mdns PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 LABELS slow
+  ENVIRONMENT "T483_SIM=$<TARGET_FILE:t483-sim>;T483_CTL=$<TARGET_FILE:t483ctl>;XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/no-such-config")

@@ -70,7 +70,7 @@ class Bench:
                                     stdout=subprocess.PIPE)
         device = first_line(self.sim, "t483-sim")
         self.server = subprocess.Popen([os.environ["T483_CTL"], "--port", device, "serve",
-                                        "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE)
+                                        "--listen", "127.0.0.1:0", "--no-http", "--no-mdns"], stdout=subprocess.PIPE)
         line = first_line(self.server, "t483ctl serve")
         m = re.match(r"^listening on 127\.0\.0\.1:(\d+) \(COM1 (\S+)\)$", line)
         if not m:

@@ -68,7 +68,7 @@ class TestServe : public QObject {
     bool startServer(const QStringList &extra = {})
     {
         server.setProgram(qEnvironmentVariable("T483_CTL"));
-        server.setArguments(QStringList{"--port", "COM1", "serve", "--listen", "127.0.0.1:0"} + extra);
+        server.setArguments(QStringList{"--port", "COM1", "serve", "--listen", "127.0.0.1:0", "--no-http", "--no-mdns"} + extra);
         server.setProcessChannelMode(QProcess::SeparateChannels);
         server.start();
         if (!server.waitForStarted(slack(5000)))

@@ -255,20 +255,8 @@ int fullReportPages(const Record &record)
 
 ReportOutcome fullReportOutcome(const Record &record)
 {
-    ReportOutcome o;
-    bool ok = false;
-    const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
-    if (ok && planned >= 0)
-        o.planned = planned;
     const RecordSummary sum = summarize(record.rows);
-    o.recorded = sum.recorded;
-    o.passed = sum.passed;
-    o.failed = sum.failed;
-    o.skipped = sum.skipped;
-    if (sum.worst) {
-        o.worstError = std::fabs(*sum.worst->error_pct);
-        o.worstPoint = sum.worst->point;
-    }
+    ReportOutcome o = countedOutcome(record, sum);
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {
         o.result = "FAIL";

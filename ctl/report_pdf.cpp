@@ -451,16 +451,13 @@ void Pages::signOff(double y)
 
 }  // namespace
 
-ReportOutcome reportOutcome(const Record &record)
+ReportOutcome countedOutcome(const Record &record, const RecordSummary &sum)
 {
-    if (report::isFullRecord(record))
-        return report::fullReportOutcome(record);
     ReportOutcome o;
     bool ok = false;
     const int planned = qs(record.value("plan_points")).trimmed().toInt(&ok);
     if (ok && planned >= 0)
         o.planned = planned;
-    const RecordSummary sum = summarize(record.rows);
     o.recorded = sum.recorded;
     o.passed = sum.passed;
     o.failed = sum.failed;
@@ -469,6 +466,14 @@ ReportOutcome reportOutcome(const Record &record)
         o.worstError = std::fabs(*sum.worst->error_pct);
         o.worstPoint = sum.worst->point;
     }
+    return o;
+}
+
+ReportOutcome reportOutcome(const Record &record)
+{
+    if (report::isFullRecord(record))
+        return report::fullReportOutcome(record);
+    ReportOutcome o = countedOutcome(record, summarize(record.rows));
     const auto points = [](int n) { return QString("%1 point%2").arg(n).arg(n == 1 ? "" : "s"); };
     if (o.failed) {
         o.result = "FAIL";

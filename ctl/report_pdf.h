@@ -42,6 +42,8 @@ struct ReportOutcome {
     QString reason;  // why, in a sentence
 };
 ReportOutcome reportOutcome(const Record &record);
+// Its counts and worst point from the record's summary, without a result.
+ReportOutcome countedOutcome(const Record &record, const RecordSummary &summary);
 
 // The pages of the record's report.
 int reportPages(const Record &record);

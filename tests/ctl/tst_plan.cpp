@@ -4,30 +4,11 @@
 #include "ctl/csv.h"
 #include "ctl/plan.h"
 #include "ctl/record_file.h"
+#include "record_rows.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-// A row of the eight columns every record has.
-RecordRow plainRow(int point, const char *time, int mohm, int volts, std::optional<double> reading,
-                   std::optional<double> error, double tolerance, Verdict verdict)
-{
-    RecordRow r;
-    r.point = point;
-    r.time_utc = time;
-    r.resistance_mohm = mohm;
-    r.voltage_v = volts;
-    r.reading_mohm = reading;
-    r.error_pct = error;
-    r.tolerance_pct = tolerance;
-    r.verdict = verdict;
-    return r;
-}
-
-}  // namespace
 
 class PlanTest : public QObject {
     Q_OBJECT

@@ -4,6 +4,7 @@
 #include "ctl/certificate.h"
 #include "ctl/record_file.h"
 #include "ctl/sha256.h"
+#include "record_rows.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -12,23 +13,6 @@
 #include <limits>
 
 namespace {
-
-// A row of the eight columns every record has.
-RecordRow plainRow(int point, const char *time, int mohm, int volts, std::optional<double> reading,
-                   std::optional<double> error, double tolerance, Verdict verdict)
-{
-    RecordRow r;
-    r.point = point;
-    r.time_utc = time;
-    r.resistance_mohm = mohm;
-    r.voltage_v = volts;
-    r.reading_mohm = reading;
-    r.error_pct = error;
-    r.tolerance_pct = tolerance;
-    r.verdict = verdict;
-    return r;
-}
-
 
 RecordRow measured(int point, std::vector<double> readings, Verdict verdict, double e, double mpe)
 {

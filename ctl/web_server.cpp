@@ -11,11 +11,14 @@
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QSslKey>
+#include <QSslServer>
 #include <QSysInfo>
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -26,6 +29,14 @@ constexpr qint64 API_QUIET_MS = 5000;
 constexpr std::size_t MAX_PAGES = 32;
 // The largest file read for the certificate, the key, the settings.
 constexpr qint64 MAX_FILE = 1 << 20;
+// The most a client may send, headers and body, before it is answered; a
+// connection sending more is cut off at once. The API's bodies are a few
+// bytes, a browser's headers a few KiB.
+constexpr qint64 MAX_REQUEST = 64 * 1024;
+// The largest WebSocket frame and message a page may send.
+constexpr quint64 MAX_PAGE_MESSAGE = 4096;
+// The name of the object on each connection counting what it sent.
+const char REQUEST_BOUND[] = "t483-request-bound";
 
 using Status = QHttpServerResponder::StatusCode;
 using Method = QHttpServerRequest::Method;
@@ -100,6 +111,39 @@ std::optional<QByteArray> readSmallFile(const QString &path)
     return file.read(MAX_FILE);
 }
 
+// Counts what the connection sends from one answer to the next, on its own
+// readyRead connected before the HTTP server's, so that a request past
+// MAX_REQUEST is aborted before the server reads (and keeps) any of it.
+void boundRequests(QTcpSocket *socket)
+{
+    auto *bound = new QObject(socket);
+    bound->setObjectName(REQUEST_BOUND);
+    auto unanswered = std::make_shared<qint64>(0);
+    QObject::connect(socket, &QIODevice::bytesWritten, bound, [unanswered] { *unanswered = 0; });
+    QObject::connect(socket, &QIODevice::readyRead, bound, [socket, unanswered] {
+        *unanswered += socket->bytesAvailable();
+        if (*unanswered <= MAX_REQUEST)
+            return;
+        socket->write("HTTP/1.1 413 Content Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        socket->flush();
+        socket->abort();
+    });
+}
+
+// A listening socket whose connections are bounded as they are taken.
+template <class Server>
+class BoundedServer : public Server {
+public:
+    using Server::Server;
+    QTcpSocket *nextPendingConnection() override
+    {
+        QTcpSocket *socket = Server::nextPendingConnection();
+        if (socket)
+            boundRequests(socket);
+        return socket;
+    }
+};
+
 // Asked for when the token is missing: a form for it, and nothing else.
 const char TOKEN_FORM[] =
     "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>T-483</title></head><body>"
@@ -146,14 +190,26 @@ bool WebServer::start(const WebOptions &options, QString *error)
             *error = "no PEM certificate in " + options.tlsCert + " or no RSA or EC key in " + options.tlsKey;
             return false;
         }
-        sslSetup(certificate, privateKey);
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(certificate);
+        configuration.setPrivateKey(privateKey);
+        auto *server = new BoundedServer<QSslServer>(this);
+        server->setSslConfiguration(configuration);
+        listener_ = server;
         tls_ = true;
+    } else {
+        listener_ = new BoundedServer<QTcpServer>(this);
     }
     address_ = options.address;
-    port_ = listen(options.address, options.port);
-    if (port_ == 0)
+    if (!listener_->listen(options.address, options.port)) {
         *error = "cannot listen there (in use, or no address of this machine)";
-    return port_ != 0;
+        delete listener_;
+        listener_ = nullptr;
+        return false;
+    }
+    bind(listener_);
+    port_ = listener_->serverPort();
+    return true;
 }
 
 QString WebServer::url() const
@@ -169,9 +225,12 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     const auto route = std::find_if(std::begin(ROUTES), std::end(ROUTES),
                                     [&](const Route &r) { return path == r.path; });
     // A WebSocket upgrade, taken here without an answer, is Qt's to carry
-    // out, and then acceptWebSockets' to let in or refuse.
-    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+    // out, and then acceptWebSockets' to let in or refuse; its frames are
+    // bounded there, no longer as a request.
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+        delete socket->findChild<QObject *>(REQUEST_BOUND, Qt::FindDirectChildrenOnly);
         return true;
+    }
     if (!carriesToken(request.value("Authorization"), request.query().queryItemValue("token"), token_)) {
         log(request.remoteAddress(), QString("refused %1 %2: no token").arg(methodName(request.method()), path));
         QHttpServerResponder responder = makeResponder(request, socket);
@@ -321,6 +380,8 @@ void WebServer::acceptWebSockets()
     while (hasPendingWebSocketConnections()) {
         QWebSocket *socket = nextPendingWebSocketConnection().release();
         socket->setParent(this);
+        socket->setMaxAllowedIncomingFrameSize(MAX_PAGE_MESSAGE);
+        socket->setMaxAllowedIncomingMessageSize(MAX_PAGE_MESSAGE);
         const QNetworkRequest request = socket->request();
         const QUrl url = socket->requestUrl();
         const bool allowed = url.path() == "/ws" &&
@@ -333,7 +394,6 @@ void WebServer::acceptWebSockets()
             socket->close(allowed ? QWebSocketProtocol::CloseCode(1013) : QWebSocketProtocol::CloseCodePolicyViolated);
             continue;
         }
-        socket->setMaxAllowedIncomingMessageSize(4096);
         connect(socket, &QWebSocket::disconnected, this, [this, socket] {
             const auto it = std::find_if(pages_.begin(), pages_.end(), [socket](const auto &p) { return p.get() == socket; });
             if (it != pages_.end()) {

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QPointer>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
@@ -84,6 +85,7 @@ private:
     WebInstrument instrument_;
     WebView view_;
     QString token_;
+    QTcpServer *listener_ = nullptr;   // bound to this; each request's size bounded
     bool tls_ = false;
     QHostAddress address_;
     quint16 port_ = 0;

@@ -7,7 +7,8 @@ against the simulator (T483_SIM) and the server (T483_CTL).
 
   api   the JSON API's answers and errors, the state pushed on a WebSocket
         when the front panel changes, SCPI's changes seen by the web, the
-        token and the Origin beyond loopback
+        token and the Origin beyond loopback, oversized requests and frames
+        cut off without the server keeping them
   mdns  `lxi discover --mdns` finds the decade, with an avahi-daemon of
         the test's own (skipped, exit 77, where none can be started)
 Exits 0 when all went as expected, 1 otherwise.
@@ -236,6 +237,43 @@ def api(bench):
         raise Fail(f"the operation is not logged: {bench.err.lines}")
 
 
+def peak_kib(pid, reset=False):
+    """The process's peak resident memory (KiB), first set to the present one when reset."""
+    if reset:
+        with open(f"/proc/{pid}/clear_refs", "w") as f:
+            f.write("5")
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
+
+
+def bounds(bench):
+    """A request past its bound and a page's frame past its own are cut off
+    before the server keeps them, and the next client is answered."""
+    chunk = 64 * 1024
+    upgrade = (b"GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+    for what, head, most in [
+            ("a 2 MiB body", b"PUT /api/resistance HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\n", 2 << 20),
+            ("an endless header line", b"GET / HTTP/1.1\r\nHost: x\r\nX-Long: ", 64 << 20),
+            ("a 2 MiB frame", upgrade + b"\x81\xff" + struct.pack(">Q", 2 << 20) + b"mask", 2 << 20)]:
+        before = peak_kib(bench.server.pid, reset=True)
+        with socket.create_connection(("127.0.0.1", bench.web), timeout=10 * SLACK) as s:
+            try:
+                s.sendall(head)
+                for _ in range(most // chunk):
+                    s.sendall(b"a" * chunk)
+                while s.recv(chunk):
+                    pass
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            except socket.timeout:
+                raise Fail(f"{what} not cut off")
+        grown = peak_kib(bench.server.pid) - before
+        if grown > 1024:
+            raise Fail(f"{what}: the server's memory grew by {grown} KiB")
+        check(f"the state after {what}", request(bench.url + "api/state")[0], 200)
+
+
 def tokens(bench, token):
     """A token asked for: none or a wrong one gets 401 for the page, the API
     and the WebSocket; a foreign Origin is refused even with it."""
@@ -279,6 +317,7 @@ def run_api():
     bench = Bench("--no-mdns")
     try:
         api(bench)
+        bounds(bench)
     finally:
         bench.close()
     tls()

@@ -17,8 +17,11 @@
 #include <QSysInfo>
 #include <QUrlQuery>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -35,7 +38,14 @@ constexpr qint64 MAX_FILE = 1 << 20;
 constexpr qint64 MAX_REQUEST = 64 * 1024;
 // The largest WebSocket frame and message a page may send.
 constexpr quint64 MAX_PAGE_MESSAGE = 4096;
-// The name of the object on each connection counting what it sent.
+// Connections open at once, a page's among them; one more is closed as it
+// comes, nothing of it kept.
+constexpr std::size_t MAX_CONNECTIONS = 64;
+// How long a connection may take to send a whole request, from its opening
+// or its last answer; a page, once upgraded, has no such limit.
+constexpr int IDLE_MS = 10000;
+// The name of the timer on each connection, until it becomes a page, that
+// closes it idle; what it sent is counted on it.
 const char REQUEST_BOUND[] = "t483-request-bound";
 
 using Status = QHttpServerResponder::StatusCode;
@@ -113,13 +123,22 @@ std::optional<QByteArray> readSmallFile(const QString &path)
 
 // Counts what the connection sends from one answer to the next, on its own
 // readyRead connected before the HTTP server's, so that a request past
-// MAX_REQUEST is aborted before the server reads (and keeps) any of it.
+// MAX_REQUEST is aborted before the server reads (and keeps) any of it;
+// closes it when no whole request came within IDLE_MS of its opening or of
+// its last answer (handleRequest stops the timer while a request is in hand).
 void boundRequests(QTcpSocket *socket)
 {
-    auto *bound = new QObject(socket);
+    auto *bound = new QTimer(socket);
     bound->setObjectName(REQUEST_BOUND);
+    bound->setSingleShot(true);
+    bound->setInterval(IDLE_MS);
+    QObject::connect(bound, &QTimer::timeout, socket, &QAbstractSocket::abort);
+    bound->start();
     auto unanswered = std::make_shared<qint64>(0);
-    QObject::connect(socket, &QIODevice::bytesWritten, bound, [unanswered] { *unanswered = 0; });
+    QObject::connect(socket, &QIODevice::bytesWritten, bound, [unanswered, bound] {
+        *unanswered = 0;
+        bound->start();
+    });
     QObject::connect(socket, &QIODevice::readyRead, bound, [socket, unanswered] {
         *unanswered += socket->bytesAvailable();
         if (*unanswered <= MAX_REQUEST)
@@ -130,18 +149,55 @@ void boundRequests(QTcpSocket *socket)
     });
 }
 
-// A listening socket whose connections are bounded as they are taken.
+// A listening socket whose connections are counted and bounded as they
+// come, before a TLS handshake and before the HTTP server sees them; past
+// MAX_CONNECTIONS one is closed unread. A connection counts while it is
+// connected, whoever holds its socket then.
 template <class Server>
 class BoundedServer : public Server {
 public:
     using Server::Server;
-    QTcpSocket *nextPendingConnection() override
+
+protected:
+    void incomingConnection(qintptr descriptor) override
     {
-        QTcpSocket *socket = Server::nextPendingConnection();
-        if (socket)
-            boundRequests(socket);
-        return socket;
+        std::erase_if(open_, [](const QPointer<QTcpSocket> &s) {
+            return !s || s->state() == QAbstractSocket::UnconnectedState;
+        });
+        if (open_.size() >= MAX_CONNECTIONS) {
+            ::close(int(descriptor));
+            return;
+        }
+        if constexpr (std::is_same_v<Server, QSslServer>) {
+            // Its socket is made here, and pending once encrypted; Qt takes
+            // no more than its pending bound (30) mid-handshake at once and
+            // closes one silent for 5 s.
+            Server::incomingConnection(descriptor);
+            const auto made = this->template findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly);
+            const auto it = std::find_if(made.begin(), made.end(),
+                                         [descriptor](QTcpSocket *s) { return s->socketDescriptor() == descriptor; });
+            if (it != made.end())
+                take(*it);
+        } else {
+            auto *socket = new QTcpSocket(this);
+            if (!socket->setSocketDescriptor(descriptor)) {
+                delete socket;
+                ::close(int(descriptor));
+                return;
+            }
+            take(socket);
+            this->addPendingConnection(socket);
+        }
     }
+
+private:
+    void take(QTcpSocket *socket)
+    {
+        boundRequests(socket);
+        open_.emplace_back(socket);
+    }
+
+    std::vector<QPointer<QTcpSocket>> open_;
 };
 
 // Asked for when the token is missing: a form for it, and nothing else.
@@ -227,10 +283,13 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     // A WebSocket upgrade, taken here without an answer, is Qt's to carry
     // out, and then acceptWebSockets' to let in or refuse; its frames are
     // bounded there, no longer as a request.
+    auto *bound = socket->findChild<QTimer *>(REQUEST_BOUND, Qt::FindDirectChildrenOnly);
     if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-        delete socket->findChild<QObject *>(REQUEST_BOUND, Qt::FindDirectChildrenOnly);
+        delete bound;
         return true;
     }
+    if (bound)
+        bound->stop();
     if (!carriesToken(request.value("Authorization"), request.query().queryItemValue("token"), token_)) {
         log(request.remoteAddress(), QString("refused %1 %2: no token").arg(methodName(request.method()), path));
         QHttpServerResponder responder = makeResponder(request, socket);

@@ -85,7 +85,7 @@ private:
     WebInstrument instrument_;
     WebView view_;
     QString token_;
-    QTcpServer *listener_ = nullptr;   // bound to this; each request's size bounded
+    QTcpServer *listener_ = nullptr;   // bound to this; connections counted, each request bounded
     bool tls_ = false;
     QHostAddress address_;
     quint16 port_ = 0;

@@ -8,7 +8,8 @@ against the simulator (T483_SIM) and the server (T483_CTL).
   api   the JSON API's answers and errors, the state pushed on a WebSocket
         when the front panel changes, SCPI's changes seen by the web, the
         token and the Origin beyond loopback, oversized requests and frames
-        cut off without the server keeping them
+        cut off without the server keeping them, connections past the bound
+        closed at once and silent ones after a while
   mdns  `lxi discover --mdns` finds the decade, with an avahi-daemon of
         the test's own (skipped, exit 77, where none can be started)
 Exits 0 when all went as expected, 1 otherwise.
@@ -274,6 +275,44 @@ def bounds(bench):
         check(f"the state after {what}", request(bench.url + "api/state")[0], 200)
 
 
+def closed(s, seconds):
+    """Whether the server closes the connection within seconds, what it sent read."""
+    end = time.monotonic() + seconds * SLACK
+    try:
+        while time.monotonic() < end:
+            s.settimeout(end - time.monotonic())
+            if not s.recv(65536):
+                return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        pass
+    return False
+
+
+def crowd(bench):
+    """Connections past 64 (a page among them) are closed at once; silent
+    ones, and one answered, after 10 s; the page stays; then a GET is
+    answered."""
+    ws = WebSocket(bench.web)
+    ws.message()
+    opened = time.monotonic()
+    crowd = [socket.create_connection(("127.0.0.1", bench.web), timeout=10 * SLACK) for _ in range(70)]
+    for i, s in enumerate(crowd[63:], 64):
+        if not closed(s, 5):
+            raise Fail(f"connection {i} of the web panel's kept")
+    crowd[0].sendall(b"GET /api/state HTTP/1.1\r\nHost: x\r\n\r\n")
+    check("a kept connection answered", crowd[0].recv(12), b"HTTP/1.1 200")
+    if not closed(crowd[1], 20) or time.monotonic() - opened < 9:
+        raise Fail(f"a silent connection closed after {time.monotonic() - opened:.1f} s, not 10 s")
+    check("an answered one closed, idle", closed(crowd[0], 5), True)
+    bench.sim_says("voltage 1000")
+    wait_for("the page still pushed to", lambda: ws.message()["voltage_v"] == 1000)
+    for s in crowd:
+        s.close()
+    check("GET after them", request(bench.url + "api/state")[0], 200)
+
+
 def tokens(bench, token):
     """A token asked for: none or a wrong one gets 401 for the page, the API
     and the WebSocket; a foreign Origin is refused even with it."""
@@ -318,6 +357,7 @@ def run_api():
     try:
         api(bench)
         bounds(bench)
+        crowd(bench)
     finally:
         bench.close()
     tls()

@@ -4,6 +4,7 @@
 // statuses, and the port mapping, settings file and trace it shares with
 // the panel.
 #include "ctl_run.h"
+#include "files.h"
 #include "sim_process.h"
 #include "slack.h"
 
@@ -24,12 +25,6 @@
 namespace {
 
 const QByteArray PLAN = "resistance_mohm,voltage_v,tolerance_pct,dwell_s\n100,2500,2,0\n4072,2500,3,0\n";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QList<QByteArray> frames(const QString &spaced)
 {

@@ -4,6 +4,7 @@
 #include "ctl/certificate.h"
 #include "ctl/record_file.h"
 #include "ctl/sha256.h"
+#include "files.h"
 #include "record_rows.h"
 
 #include <QFile>
@@ -31,19 +32,6 @@ RecordRow measured(int point, std::vector<double> readings, Verdict verdict, dou
     r.expanded_u_mohm = 2.56580516;
     r.tur = mpe / 2.56580516;
     return r;
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
 }
 
 }  // namespace
@@ -103,7 +91,7 @@ private slots:
         QVERIFY(file.appendComment("temperature_c_end", "23.4", &error));
         file.close();
 
-        const QByteArray bytes = fileBytes(path);
+        const QByteArray bytes = bytesOf(path);
         QVERIFY2(bytes.contains("\n# redo of point 1: typed 16.1G for 1.01G (operator: J. Novák)\n1,"), bytes.constData());
         QVERIFY2(bytes.contains(",1003,1,0.5,3,31,1.25,,0.288675135,1.28290258,7,2.000,2.56580516,3.12 low,1,"), bytes.constData());
         QVERIFY2(bytes.contains(",1009;1010;1010.5,3,"), bytes.constData());
@@ -166,9 +154,9 @@ private slots:
         QVERIFY(file.append(redo, &error));
         file.close();
         const QString path = QString::fromStdString(p);
-        QByteArray bytes = fileBytes(path);
+        QByteArray bytes = bytesOf(path);
         QVERIFY2(bytes.contains(from), bytes.constData());
-        writeBytes(path, bytes.replace(from, to));
+        QVERIFY(writeFile(path, bytes.replace(from, to)));
         Record rec;
         QVERIFY2(readRecordFile(p, &rec, &error), error.c_str());
         QVERIFY2(QString::fromStdString(rec.altered).contains(why), rec.altered.c_str());
@@ -186,8 +174,8 @@ private slots:
         QVERIFY(file.create(p, {{"record_format", "2"}}, &error, nullptr, true));
         QVERIFY(file.append(measured(1, {1010}, Verdict::Pass, 10, 31), &error));
         file.close();
-        const QByteArray whole = fileBytes(path);
-        writeBytes(path, whole + "# redo of point 1: typo\n1,2026-12-09T10:0");
+        const QByteArray whole = bytesOf(path);
+        QVERIFY(writeFile(path, whole + "# redo of point 1: typo\n1,2026-12-09T10:0"));
         Record rec;
         QVERIFY2(file.reopen(p, &rec, &error), error.c_str());
         QCOMPARE(rec.completeBytes, std::uint64_t(whole.size()));

@@ -6,6 +6,7 @@
 // it refuses before the port is touched.
 #include "ctl/record_file.h"
 #include "ctl_run.h"
+#include "files.h"
 #include "sim_process.h"
 #include "slack.h"
 
@@ -54,18 +55,6 @@ QStringList rowsOf(const QString &path)
         rows << QString::fromStdString(recordLine(r)).trimmed();
     }
     return rows;
-}
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // The commands the simulator got that match the prefix ("R", "L").

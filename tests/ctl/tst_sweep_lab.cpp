@@ -6,6 +6,7 @@
 #include "ctl/record_file.h"
 #include "ctl/uncertainty.h"
 #include "ctl_run.h"
+#include "files.h"
 #include "sim_process.h"
 #include "slack.h"
 
@@ -39,18 +40,6 @@ QByteArray certificate(const QString &due)
     return "# certificate: 0412/2026\n# laboratory: CMI\n# calibrated: 2025-03-02\n# due: " + due.toUtf8() +
            "\nresistance_mohm,voltage_v,certified_mohm,expanded_uncertainty_mohm,coverage_factor\n"
            "1000,1000,1000.2,0.8,2\n100,*,100,0.1,2\n";
-}
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 Record recordOf(const QString &path)

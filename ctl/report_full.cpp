@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <span>
 
 namespace report {
 
@@ -281,6 +282,13 @@ ReportOutcome fullReportOutcome(const Record &record)
 
 namespace {
 
+// A column of a table: its head, its width in mm, its alignment.
+struct Column {
+    const char *head;
+    double width;
+    int align;
+};
+
 class FullPages : public Painter
 {
 public:
@@ -303,6 +311,7 @@ private:
     void headerData();
     double summary(double y);
     double ruleAndTraceability(double y);
+    void columnHeads(std::span<const Column> columns, double height, double size);
     void table();
     void tableRow(double y, const RecordRow &row, bool stripe);
     void budgets();
@@ -438,11 +447,6 @@ double FullPages::ruleAndTraceability(double y)
 
 
 // The table's columns: heads, widths in mm, alignment.
-struct Column {
-    const char *head;
-    double width;
-    int align;
-};
 const Column COLUMNS[] = {
     {"Point", 8, Qt::AlignRight},          {"Nominal\n(MOhm)", 12, Qt::AlignRight},
     {"Voltage\n(V)", 10, Qt::AlignRight},  {"Reference\n(MOhm)", 14, Qt::AlignRight},
@@ -454,20 +458,26 @@ const Column COLUMNS[] = {
 };
 constexpr double PAD = 1.2;
 
+// The heads of a table's columns on a band at the top of the page.
+void FullPages::columnHeads(std::span<const Column> columns, double height, double size)
+{
+    p_.fillRect(rect(LEFT, PAGE_TOP, WIDTH, height), BAND);
+    double x = LEFT;
+    for (const Column &c : columns) {
+        p_.setFont(font(size, true));
+        p_.setPen(INK);
+        p_.drawText(rect(x + PAD, PAGE_TOP, c.width - 2 * PAD, height), c.align | Qt::AlignVCenter, c.head);
+        x += c.width;
+    }
+}
+
 void FullPages::table()
 {
     const auto &rows = view_.shown;
     size_t next = 0;
     do {
         heading(TOP, next == 0 ? "Measurements" : "Measurements (continued)");
-        p_.fillRect(rect(LEFT, PAGE_TOP, WIDTH, TABLE_HEAD), BAND);
-        double x = LEFT;
-        for (const Column &c : COLUMNS) {
-            p_.setFont(font(6.2, true));
-            p_.setPen(INK);
-            p_.drawText(rect(x + PAD, PAGE_TOP, c.width - 2 * PAD, TABLE_HEAD), c.align | Qt::AlignVCenter, c.head);
-            x += c.width;
-        }
+        columnHeads(COLUMNS, TABLE_HEAD, 6.2);
         hline(LEFT, RIGHT, PAGE_TOP + TABLE_HEAD, INK, 0.3);
         if (rows.empty())
             text(LEFT, PAGE_TOP + TABLE_HEAD + 2, WIDTH, ROW, "No points recorded.", font(9, false, false, true));
@@ -525,14 +535,7 @@ void FullPages::budgets()
     const auto &rows = view_.measured;
     for (size_t next = 0; next < rows.size();) {
         heading(TOP, "Annex A: uncertainty budget of each point");
-        p_.fillRect(rect(LEFT, PAGE_TOP, WIDTH, BUDGET_HEAD), BAND);
-        double x = LEFT;
-        for (const Column &c : BUDGET) {
-            p_.setFont(font(7, true));
-            p_.setPen(INK);
-            p_.drawText(rect(x + PAD, PAGE_TOP, c.width - 2 * PAD, BUDGET_HEAD), c.align | Qt::AlignVCenter, c.head);
-            x += c.width;
-        }
+        columnHeads(BUDGET, BUDGET_HEAD, 7);
         for (int k = 0; k < BUDGETS_PER_PAGE && next < rows.size(); k++, next++)
             budget(PAGE_TOP + BUDGET_HEAD + 1.5 + k * BUDGET_BLOCK, *rows[next]);
         endPage();

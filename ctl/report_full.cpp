@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <span>
 
 namespace report {
 
@@ -282,13 +281,6 @@ ReportOutcome fullReportOutcome(const Record &record)
 
 namespace {
 
-// A column of a table: its head, its width in mm, its alignment.
-struct Column {
-    const char *head;
-    double width;
-    int align;
-};
-
 class FullPages : public Painter
 {
 public:
@@ -311,7 +303,6 @@ private:
     void headerData();
     double summary(double y);
     double ruleAndTraceability(double y);
-    void columnHeads(std::span<const Column> columns, double height, double size);
     void table();
     void tableRow(double y, const RecordRow &row, bool stripe);
     void budgets();
@@ -458,26 +449,13 @@ const Column COLUMNS[] = {
 };
 constexpr double PAD = 1.2;
 
-// The heads of a table's columns on a band at the top of the page.
-void FullPages::columnHeads(std::span<const Column> columns, double height, double size)
-{
-    p_.fillRect(rect(LEFT, PAGE_TOP, WIDTH, height), BAND);
-    double x = LEFT;
-    for (const Column &c : columns) {
-        p_.setFont(font(size, true));
-        p_.setPen(INK);
-        p_.drawText(rect(x + PAD, PAGE_TOP, c.width - 2 * PAD, height), c.align | Qt::AlignVCenter, c.head);
-        x += c.width;
-    }
-}
-
 void FullPages::table()
 {
     const auto &rows = view_.shown;
     size_t next = 0;
     do {
         heading(TOP, next == 0 ? "Measurements" : "Measurements (continued)");
-        columnHeads(COLUMNS, TABLE_HEAD, 6.2);
+        columnHeads(PAGE_TOP, COLUMNS, TABLE_HEAD, 6.2, PAD);
         hline(LEFT, RIGHT, PAGE_TOP + TABLE_HEAD, INK, 0.3);
         if (rows.empty())
             text(LEFT, PAGE_TOP + TABLE_HEAD + 2, WIDTH, ROW, "No points recorded.", font(9, false, false, true));
@@ -535,7 +513,7 @@ void FullPages::budgets()
     const auto &rows = view_.measured;
     for (size_t next = 0; next < rows.size();) {
         heading(TOP, "Annex A: uncertainty budget of each point");
-        columnHeads(BUDGET, BUDGET_HEAD, 7);
+        columnHeads(PAGE_TOP, BUDGET, BUDGET_HEAD, 7, PAD);
         for (int k = 0; k < BUDGETS_PER_PAGE && next < rows.size(); k++, next++)
             budget(PAGE_TOP + BUDGET_HEAD + 1.5 + k * BUDGET_BLOCK, *rows[next]);
         endPage();

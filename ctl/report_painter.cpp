@@ -54,6 +54,30 @@ void Painter::text(double x, double y, double w, double h, const QString &s, con
     p_.drawText(rect(x, y, w, h), int(align) | Qt::AlignVCenter, shown);
 }
 
+void Painter::columnHeads(double y, std::span<const Column> columns, double height, double points, double pad)
+{
+    p_.fillRect(rect(LEFT, y, WIDTH, height), BAND);
+    p_.setPen(INK);
+    double x = LEFT;
+    for (const Column &c : columns) {
+        const double w = c.width - 2 * pad;
+        QFont f = font(points, true);
+        const QStringList lines = QString(c.head).split('\n');
+        const auto widest = [&] {
+            const QFontMetricsF m(f, &writer_);
+            double most = 0;
+            for (const QString &line : lines)
+                most = std::max(most, m.horizontalAdvance(line));
+            return most;
+        };
+        while (widest() > w * unit_ && f.pointSizeF() > 4.5)
+            f.setPointSizeF(f.pointSizeF() - 0.2);
+        p_.setFont(f);
+        p_.drawText(rect(x + pad, y, w, height), c.align | Qt::AlignVCenter, c.head);
+        x += c.width;
+    }
+}
+
 void Painter::hline(double x1, double x2, double y, const QColor &colour, double width)
 {
     pen(colour, width);

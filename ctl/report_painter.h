@@ -11,6 +11,7 @@
 #include <QPdfWriter>
 
 #include <cmath>
+#include <span>
 
 namespace report {
 
@@ -45,6 +46,14 @@ struct PlotScale {
     double Y(double pct) const { return frame.y + (ymax - pct) / (2 * ymax) * frame.h; }
 };
 
+// A column of a table: its head (a line or two), its width in mm, its
+// alignment.
+struct Column {
+    const char *head;
+    double width;
+    int align;
+};
+
 class Painter
 {
 public:
@@ -74,6 +83,10 @@ protected:
     // cut short with an ellipsis.
     void text(double x, double y, double w, double h, const QString &s, const QFont &f,
               int align = Qt::AlignLeft, const QColor &colour = INK);
+    // The heads of a table's columns on a band `height` high from y, in
+    // bold of `points`, `pad` in from each side of a column; a head with a
+    // line wider than its column is made smaller until it fits.
+    void columnHeads(double y, std::span<const Column> columns, double height, double points, double pad);
     void hline(double x1, double x2, double y, const QColor &colour = RULE, double width = 0.25);
     void heading(double y, const QString &s) { text(LEFT, y, WIDTH, 6, s, font(11, true)); }
     void newPage()

@@ -242,11 +242,6 @@ double Pages::summary(double y)
 }
 
 // The table's columns: heads, widths in mm, alignment.
-struct Column {
-    const char *head;
-    double width;
-    int align;
-};
 const Column COLUMNS[] = {
     {"Point", 12, Qt::AlignRight},
     {"Time (UTC)", 38, Qt::AlignLeft},
@@ -262,14 +257,7 @@ constexpr double PAD = 1.5;  // inside a cell, left and right
 void Pages::tableHead(double y)
 {
     pen(INK, 0);
-    p_.fillRect(rect(LEFT, y, WIDTH, TABLE_HEAD), BAND);
-    double x = LEFT;
-    for (const Column &c : COLUMNS) {
-        p_.setFont(font(8, true));
-        p_.setPen(INK);
-        p_.drawText(rect(x + PAD, y, c.width - 2 * PAD, TABLE_HEAD), c.align | Qt::AlignVCenter, c.head);
-        x += c.width;
-    }
+    columnHeads(y, COLUMNS, TABLE_HEAD, 8, PAD);
     hline(LEFT, RIGHT, y + TABLE_HEAD, INK, 0.3);
 }
 
